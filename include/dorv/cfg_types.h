@@ -1,0 +1,40 @@
+// Types shared by the file table, the FCS buffers and the library API.
+#ifndef DORV_CFG_TYPES_H
+#define DORV_CFG_TYPES_H
+
+#include <stdint.h>
+
+// A file number of the file table, passed by pointer to the lookups.
+typedef struct fileno_t {
+    uint32_t file_number;
+} fileno_t;
+
+// The file table's 16-bit attribute word.
+typedef uint16_t file_attributes_t;
+
+#define CFG_ENTRY_VALID 0x01u
+
+#pragma pack(push, 1)
+// Header of every file record and of every FCS buffer entry (little-endian).
+typedef struct _cfg_file_entry_t {
+    uint32_t file_number;
+    uint32_t data_offset;
+    uint16_t data_length;
+    uint8_t flags;
+    uint8_t reserved;
+} _cfg_file_entry_t;
+
+// What getFileAttributes reports of one file.
+typedef struct fcs_file_info_t {
+    _cfg_file_entry_t header;
+    uint16_t attributes;
+    uint32_t max_data_size;
+} fcs_file_info_t;
+#pragma pack(pop)
+
+#ifdef __cplusplus
+static_assert(sizeof(_cfg_file_entry_t) == 12, "record header is 12 bytes");
+static_assert(sizeof(fcs_file_info_t) == 18, "file info is 18 bytes");
+#endif
+
+#endif

@@ -1,0 +1,88 @@
+// The in-memory file tree behind an FCS handle, and its iterator.
+#ifndef DORV_IMAGE_EDITOR_H
+#define DORV_IMAGE_EDITOR_H
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dorv/cfg_types.h"
+#include "dorv/export.h"
+
+namespace image_editor {
+
+class Directory;
+
+// A node of the tree. The virtual operations keep this slot order.
+class DORV_API IFile {
+public:
+    static constexpr std::size_t kNameSize = 48;
+
+    virtual bool isDirectory() = 0;
+    virtual uint32_t getSize() = 0;
+    virtual bool addFile(const std::string& name, std::shared_ptr<IFile> file) = 0;
+    virtual bool deleteFile(const std::string& path) = 0;
+    virtual bool getFile(const std::string& name, std::shared_ptr<IFile>* out) = 0;
+    virtual void serialize(std::vector<_cfg_file_entry_t>& entries, std::vector<uint8_t>& data) = 0;
+    virtual ~IFile();
+
+    std::string getFullPath();
+    // The name up to its terminator, never more than 48 bytes.
+    std::string_view nameView() const;
+
+    std::vector<uint8_t> record;   // 12-byte header, then the payload
+    char name[kNameSize] = {};     // NUL-padded; 48 bytes leave no terminator
+    _cfg_file_entry_t* header = nullptr;  // start of record, null when empty
+    std::string parentPath;
+    Directory* parent = nullptr;
+};
+
+class DORV_API File : public IFile {
+public:
+    File(const uint8_t* record, uint32_t length, const char* name);
+    bool isDirectory() override;
+    uint32_t getSize() override;
+    bool addFile(const std::string& name, std::shared_ptr<IFile> file) override;
+    bool deleteFile(const std::string& path) override;
+    bool getFile(const std::string& name, std::shared_ptr<IFile>* out) override;
+    void serialize(std::vector<_cfg_file_entry_t>& entries, std::vector<uint8_t>& data) override;
+    ~File() override;
+};
+
+class DORV_API Directory : public IFile {
+public:
+    Directory();
+    Directory(const uint8_t* record, uint32_t length);
+    bool isDirectory() override;
+    uint32_t getSize() override;
+    bool addFile(const std::string& name, std::shared_ptr<IFile> file) override;
+    bool deleteFile(const std::string& path) override;
+    bool getFile(const std::string& name, std::shared_ptr<IFile>* out) override;
+    void serialize(std::vector<_cfg_file_entry_t>& entries, std::vector<uint8_t>& data) override;
+    ~Directory() override;
+
+    std::deque<std::shared_ptr<IFile>> children;  // in fileCompare order
+};
+
+// True when a's name sorts before b's (bytewise, unsigned, shorter prefix first).
+DORV_API bool fileCompare(std::shared_ptr<IFile> a, std::shared_ptr<IFile> b);
+
+// Pre-order walk over a tree.
+class DORV_API FileIterator {
+public:
+    explicit FileIterator(std::shared_ptr<IFile> root);
+    ~FileIterator();
+    std::string firstFile();
+    std::string nextFile();
+
+    std::shared_ptr<IFile> root;
+    Directory* current = nullptr;
+    int32_t index = 0;
+};
+
+}  // namespace image_editor
+
+#endif

@@ -8,7 +8,9 @@ shopt -s nullglob
 targets=(fuzz/*.cpp)
 if ((${#targets[@]} == 0)); then echo "no fuzz targets"; exit 0; fi
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz
+names=()
+for src in "${targets[@]}"; do names+=("fuzz_$(basename "$src" .cpp)"); done
+cmake --build --preset fuzz --target "${names[@]}"
 for src in "${targets[@]}"; do
   name=$(basename "$src" .cpp)
   work=$(mktemp -d)

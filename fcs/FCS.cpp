@@ -98,7 +98,8 @@ int load_file_table(const uint8_t* buffer, uint32_t sku, uint32_t size) {
         // A count of 2^31 or more reads as 0 or less: an empty table with
         // nothing to bound. Every other table must lie wholly in the buffer,
         // since the lookups read all of its entries.
-        const uint64_t table_size = file_count > 0 ? kEntrySize * static_cast<uint64_t>(file_count) : 0;
+        const uint64_t table_size =
+            file_count > 0 ? kEntrySize * static_cast<uint64_t>(file_count) : 0;
         if (!le::fits(size, table_offset, table_size)) return 1;
         g_dfs_sku = sku;
         g_table_buf = reinterpret_cast<const file_table_entry_t*>(buffer + table_offset);

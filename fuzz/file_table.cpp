@@ -26,8 +26,8 @@ void run_lookups() {
     // Every entry of the selection must lie inside the input.
     for (int32_t i = 0; i < g_table_num_files; ++i) {
         const file_table_entry_t& entry = g_table_buf[i];
-        g_sink = g_sink + static_cast<uint8_t>(entry.name[0]) + static_cast<uint8_t>(entry.name[47]) +
-                 entry.max_data_size;
+        g_sink = g_sink + static_cast<uint8_t>(entry.name[0]) +
+                 static_cast<uint8_t>(entry.name[47]) + entry.max_data_size;
     }
     std::vector<std::string> names = {"", "/home/a", "/home/" + std::string(42, 'q'),
                                       "/home/" + std::string(43, 'q'), std::string(300, 'z')};
@@ -52,7 +52,8 @@ void run_lookups() {
     for (uint32_t n : {0u, 1u, 0x10u, 0xFFFFFFFFu}) {
         const fileno_t number{n};
         char out[48];
-        g_sink = g_sink + (get_file_entry_by_fileno(&number) != nullptr) + get_file_name_by_fileno(&number, out);
+        g_sink = g_sink + (get_file_entry_by_fileno(&number) != nullptr) +
+                 get_file_name_by_fileno(&number, out);
     }
     // Every configured record the loaded layout names must be readable.
     for (uint32_t i = 0; i < g_efs_files_num && i <= 65536; ++i) {

@@ -4,10 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "dorv/efs.h"
 #include "dorv/file_table.h"
-#include "efs/efs_layout.h"
-#include "fcs/file_table_internal.h"
+#include "support/file_table_state.h"
 #include "support/ftbl_builder.h"
 
 namespace {
@@ -18,14 +16,8 @@ using dorv::test::put_le32;
 
 const std::string kName48 = "/home/" + std::string(42, 'n');  // fills the field
 
-class FileTable : public ::testing::Test {
+class FileTable : public dorv::test::FileTableStateTest {
 protected:
-    void SetUp() override { reset(); }
-    void TearDown() override { reset(); }
-    static void reset() {
-        dorv::fcs::reset_file_table();
-        dorv::efs::reset_layout();
-    }
     static int load(const std::vector<uint8_t>& buffer, uint32_t sku) {
         return load_file_table(buffer.data(), sku, static_cast<uint32_t>(buffer.size()));
     }

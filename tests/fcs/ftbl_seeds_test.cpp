@@ -9,10 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "dorv/efs.h"
 #include "dorv/file_table.h"
-#include "efs/efs_layout.h"
-#include "fcs/file_table_internal.h"
+#include "support/file_table_state.h"
 #include "support/ftbl_builder.h"
 
 namespace {
@@ -37,21 +35,22 @@ std::vector<std::pair<std::string, std::vector<uint8_t>>> seeds() {
     };
 }
 
-TEST(FtblSeeds, EverySeedLoadsForItsFirstSku) {
+class FtblSeeds : public dorv::test::FileTableStateTest {};
+
+TEST_F(FtblSeeds, EverySeedLoadsForItsFirstSku) {
     const char* dir = std::getenv("DORV_WRITE_FUZZ_SEEDS");
     for (const auto& [name, bytes] : seeds()) {
-        dorv::fcs::reset_file_table();
-        dorv::efs::reset_layout();
+        dorv::test::reset_file_table_state();
         const uint32_t sku = bytes[16] | (bytes[17] << 8);
-        EXPECT_EQ(load_file_table(bytes.data(), sku, static_cast<uint32_t>(bytes.size())), 0) << name;
+        const auto size = static_cast<uint32_t>(bytes.size());
+        EXPECT_EQ(load_file_table(bytes.data(), sku, size), 0) << name;
         EXPECT_GT(g_table_num_files, 0) << name;
         if (dir != nullptr) {
             std::ofstream out(std::string(dir) + "/" + name, std::ios::binary);
-            out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+            out.write(reinterpret_cast<const char*>(bytes.data()), size);
             EXPECT_TRUE(out.good()) << name;
         }
     }
-    dorv::efs::reset_layout();
 }
 
 }  // namespace

@@ -63,7 +63,9 @@ FtblLayout FtblBuilder::layout() const {
         at += static_cast<uint32_t>(kEfsFileEntrySize * row.files.size());
     }
     uint32_t tables = 0;
-    for (const Sku& sku : skus_) tables += static_cast<uint32_t>(kFtblEntrySize * sku.entries.size());
+    for (const Sku& sku : skus_) {
+        tables += static_cast<uint32_t>(kFtblEntrySize * sku.entries.size());
+    }
     out.size = static_cast<uint32_t>(std::max<size_t>(min_size_, at + tables));
     if (tables_at_end_) at = out.size - tables;
     for (const Sku& sku : skus_) {

@@ -4,11 +4,15 @@
 #define DORV_TESTS_SUPPORT_LIBRARY_RESET_H
 
 #include "api/kelpqs_internal.h"
+#include "efs/efs_layout.h"
+#include "fcs/file_table_internal.h"
 
 namespace dorv::test {
 
 inline void resetLibraryState() {
     kelPqsResetState();
+    dorv::fcs::reset_file_table();
+    dorv::efs::reset_layout();
 }
 
 }  // namespace dorv::test

@@ -21,6 +21,11 @@ class DORV_API IFile {
 public:
     static constexpr std::size_t kNameSize = 48;
 
+    // `header` points into `record`: a copy would point into the original's
+    // bytes, so nodes are not copied (they live behind shared pointers).
+    IFile(const IFile&) = delete;
+    IFile& operator=(const IFile&) = delete;
+
     virtual bool isDirectory() = 0;
     virtual uint32_t getSize() = 0;
     virtual bool addFile(const std::string& name, std::shared_ptr<IFile> file) = 0;
@@ -38,6 +43,9 @@ public:
     _cfg_file_entry_t* header = nullptr;  // start of record, null when empty
     std::string parentPath;
     Directory* parent = nullptr;
+
+protected:
+    IFile() = default;
 };
 
 class DORV_API File : public IFile {
@@ -81,6 +89,17 @@ public:
     std::shared_ptr<IFile> root;
     Directory* current = nullptr;
     int32_t index = 0;
+
+private:
+    // The directories from the root down to `current`, each with a share that
+    // keeps it alive while the walk stands in it, and the position it was
+    // entered from. `current` is only followed while it matches the last step.
+    struct Step {
+        std::shared_ptr<IFile> share;
+        Directory* dir;
+        int32_t enteredAt;
+    };
+    std::vector<Step> trail_;
 };
 
 }  // namespace image_editor

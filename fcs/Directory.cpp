@@ -14,10 +14,7 @@ using Children = std::deque<std::shared_ptr<IFile>>;
 // The first child whose name equals `name`; the children are kept sorted, so
 // this is the first of a run of equal names.
 Children::iterator findFirst(Children& children, std::string_view name) {
-    auto at = std::lower_bound(children.begin(), children.end(), name,
-                               [](const std::shared_ptr<IFile>& child, std::string_view key) {
-                                   return dorv::tree::nameOf(child) < key;
-                               });
+    auto at = dorv::tree::firstNotBefore(children, name);
     if (at != children.end() && dorv::tree::nameOf(*at) == name) return at;
     return children.end();
 }

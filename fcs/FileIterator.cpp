@@ -1,5 +1,3 @@
-#include <algorithm>
-
 #include "dorv/image_editor.h"
 #include "fcs/file_tree_internal.h"
 
@@ -22,10 +20,7 @@ int64_t positionOf(const std::deque<std::shared_ptr<IFile>>& siblings, const IFi
         return hint;
     }
     const std::string_view name = node->nameView();
-    auto at = std::lower_bound(siblings.begin(), siblings.end(), name,
-                               [](const std::shared_ptr<IFile>& child, std::string_view key) {
-                                   return dorv::tree::nameOf(child) < key;
-                               });
+    auto at = dorv::tree::firstNotBefore(siblings, name);
     for (; at != siblings.end() && dorv::tree::nameOf(*at) == name; ++at) {
         if (at->get() == node) return at - siblings.begin();
     }

@@ -3,6 +3,7 @@
 #ifndef DORV_FCS_FILE_TREE_INTERNAL_H
 #define DORV_FCS_FILE_TREE_INTERNAL_H
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -29,6 +30,15 @@ inline std::string_view nameOf(const image_editor::IFile* node) {
 
 inline std::string_view nameOf(const std::shared_ptr<image_editor::IFile>& node) {
     return nameOf(node.get());
+}
+
+// The first child whose name does not sort before `name`, in children kept in
+// name order: where a run of equal names begins.
+template <class Children>
+auto firstNotBefore(Children& children, std::string_view name) {
+    return std::lower_bound(children.begin(), children.end(), name,
+                            [](const std::shared_ptr<image_editor::IFile>& child,
+                               std::string_view key) { return nameOf(child) < key; });
 }
 
 }  // namespace dorv::tree

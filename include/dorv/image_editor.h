@@ -50,6 +50,9 @@ protected:
 
 class DORV_API File : public IFile {
 public:
+    // Copies `length` bytes of the record and at most 48 bytes of the name.
+    // A record shorter than its 12-byte header (or a null one) throws
+    // std::invalid_argument; so does the Directory constructor that takes one.
     File(const uint8_t* record, uint32_t length, const char* name);
     bool isDirectory() override;
     uint32_t getSize() override;

@@ -5,77 +5,62 @@
 
 namespace {
 
-using image_editor::Directory;
-using image_editor::FileIterator;
-using image_editor::IFile;
 using dorv::test::addLinked;
 using dorv::test::makeDir;
 using dorv::test::makeFile;
+using image_editor::Directory;
+using image_editor::FileIterator;
+using Names = std::vector<std::string>;
 
 // firstFile, then `calls` calls of nextFile.
-std::vector<std::string> walk(FileIterator& it, int calls) {
-    std::vector<std::string> seen{it.firstFile()};
+Names walk(FileIterator& it, int calls) {
+    Names seen{it.firstFile()};
     for (int i = 0; i < calls; ++i) seen.push_back(it.nextFile());
     return seen;
 }
 
-using Names = std::vector<std::string>;
+std::shared_ptr<Directory> flatRoot(std::initializer_list<const char*> names) {
+    auto root = makeDir();
+    for (const char* name : names) root->addFile(name, makeFile(name));
+    return root;
+}
 
 TEST(FileIterator, SmokeFlatRootInNameOrder) {
-    auto root = makeDir();
-    for (const char* name : {"b", "c", "a"}) root->addFile(name, makeFile(name));
-    FileIterator it(root);
+    FileIterator it(flatRoot({"b", "c", "a"}));
     EXPECT_EQ(walk(it, 4), (Names{"a", "b", "c", "", ""}));
 }
 
-TEST(FileIterator, StartsAndEndsOnSmallTrees) {
-    auto single = makeDir();
-    single->addFile("", makeFile("only"));
-    FileIterator one(single);
+TEST(FileIterator, StartsAndRestarts) {
+    FileIterator one(flatRoot({"only"}));
     EXPECT_EQ(walk(one, 2), (Names{"only", "", ""}));
 
-    // An empty root: no first file, and no place for nextFile to stand.
-    auto empty = makeDir();
+    auto empty = makeDir();  // no first file, and no place for nextFile
     FileIterator none(empty);
     EXPECT_EQ(none.current, empty.get());
     EXPECT_EQ(walk(none, 2), (Names{"", "", ""}));
 
-    // A file as root: nothing to walk, current stays null.
-    FileIterator leaf(makeFile("f"));
-    EXPECT_EQ(leaf.firstFile(), "");
+    FileIterator leaf(makeFile("f"));  // a file as root
+    EXPECT_EQ(walk(leaf, 1), (Names{"", ""}));
     EXPECT_EQ(leaf.current, nullptr);
-    EXPECT_EQ(leaf.nextFile(), "");
-
     FileIterator null(nullptr);
-    EXPECT_EQ(null.firstFile(), "");
-    EXPECT_EQ(null.nextFile(), "");
-}
+    EXPECT_EQ(walk(null, 1), (Names{"", ""}));
 
-TEST(FileIterator, RestartAfterDeleteBeginsAtFirstRemainingChild) {
-    auto root = makeDir();
-    for (const char* name : {"a", "b", "c"}) root->addFile(name, makeFile(name));
+    // After a delete the restarted walk begins at the first remaining child.
+    auto root = flatRoot({"a", "b", "c"});
     FileIterator it(root);
     EXPECT_EQ(it.nextFile(), "b");
     ASSERT_TRUE(root->deleteFile("a"));
     EXPECT_EQ(walk(it, 2), (Names{"b", "c", ""}));
-}
 
-TEST(FileIterator, EmptyNamesReadAsTheEnd) {
-    auto root = makeDir();
-    root->addFile("", makeFile(""));
-    root->addFile("", makeFile("n"));
-    FileIterator it(root);
-    EXPECT_EQ(it.firstFile(), "");  // looks like the end although 'n' follows
-    EXPECT_EQ(it.nextFile(), "n");
+    // An empty name reads like the end although more follows.
+    FileIterator blank(flatRoot({"", "n"}));
+    EXPECT_EQ(walk(blank, 1), (Names{"", "n"}));
 }
 
 TEST(FileIterator, UnlinkedDirectoryEndsTheWalkInsideIt) {
     // No parent links: the walk enters the nameless directory and never leaves.
-    auto root = makeDir();
-    auto dir = makeDir();
-    dir->addFile("", makeFile("y"));
-    dir->addFile("", makeFile("x"));
-    root->addFile("", makeFile("z"));
+    auto root = flatRoot({"z"});
+    auto dir = flatRoot({"y", "x"});
     root->addFile("", dir);
     FileIterator it(root);
     EXPECT_EQ(walk(it, 4), (Names{"", "x", "y", "", ""}));
@@ -84,48 +69,36 @@ TEST(FileIterator, UnlinkedDirectoryEndsTheWalkInsideIt) {
 
 TEST(FileIterator, ClimbsThroughParentLinks) {
     auto root = makeDir();
-    auto d1 = makeDir("d1");
-    auto d2 = makeDir("d2");
-    auto d3 = makeDir("d3");
+    auto d1 = makeDir("d1"), d2 = makeDir("d2"), hollow = makeDir("d2z"), d3 = makeDir("d3");
     auto inner = makeDir("in");
-    auto hollow = makeDir("d2z");
     addLinked(*d1, {makeFile("b"), makeFile("a")});
     addLinked(*inner, {makeFile("x")});
-    addLinked(*d2, {inner});  // its last child: the climb goes on past d2
-    addLinked(*root, {makeFile("e"), d2, d1, hollow, d3});
+    addLinked(*d2, {inner});
     addLinked(*d3, {makeFile("w")});
+    addLinked(*root, {makeFile("e"), d2, d1, hollow, d3});
     FileIterator it(root);
     // Leaving 'in' climbs twice (it is the last of d2); an empty directory
     // comes like a file; the walk ends after the root's last child.
     EXPECT_EQ(walk(it, 11),
               (Names{"d1", "a", "b", "d2", "in", "x", "d2z", "d3", "w", "e", "", ""}));
-    // Full paths follow parentPath where one is set.
-    d1->children[0]->parentPath = "d1";
+    d1->children[0]->parentPath = "d1";  // full paths follow parentPath
     EXPECT_EQ(walk(it, 1), (Names{"d1", "d1/a"}));
-}
 
-TEST(FileIterator, ClimbTellsEqualNamesApart) {
     // Two nameless directories: finding the way back by name alone would
-    // return to the first one forever.
-    auto root = makeDir();
-    auto first = makeDir();
-    auto second = makeDir();
+    // return into the first one forever.
+    auto twins = makeDir(), first = makeDir(), second = makeDir();
     addLinked(*first, {makeFile("a")});
     addLinked(*second, {makeFile("b")});
-    addLinked(*root, {first, second});
-    FileIterator it(root);
-    EXPECT_EQ(walk(it, 5), (Names{"", "a", "", "b", "", ""}));
+    addLinked(*twins, {first, second});
+    FileIterator pair(twins);
+    EXPECT_EQ(walk(pair, 5), (Names{"", "a", "", "b", "", ""}));
 }
 
 TEST(FileIterator, NoPlaceToStandAnswersEmpty) {
-    auto root = makeDir();
-    for (const char* name : {"a", "b", "c"}) root->addFile(name, makeFile(name));
+    auto root = flatRoot({"a", "b", "c"});
     FileIterator it(root);
     EXPECT_EQ(it.nextFile(), "b");
-
-    // The children shrank without a restart: index 1 is past the end.
-    root->children.pop_back();
-    root->children.pop_back();
+    root->children.resize(1);  // shrunk without a restart: index 1 is past the end
     EXPECT_EQ(it.nextFile(), "");
     EXPECT_EQ(it.index, 1);
 
@@ -134,8 +107,7 @@ TEST(FileIterator, NoPlaceToStandAnswersEmpty) {
     it.index = -3;
     EXPECT_EQ(it.nextFile(), "");
     it.index = 0;
-    auto elsewhere = makeDir();
-    elsewhere->addFile("", makeFile("q"));
+    auto elsewhere = flatRoot({"q", "r"});
     it.current = elsewhere.get();
     EXPECT_EQ(it.nextFile(), "");
     it.current = nullptr;
@@ -143,7 +115,7 @@ TEST(FileIterator, NoPlaceToStandAnswersEmpty) {
     it.root = elsewhere;  // a new root needs a restart first
     it.current = root.get();
     EXPECT_EQ(it.nextFile(), "");
-    EXPECT_EQ(it.firstFile(), "q");
+    EXPECT_EQ(walk(it, 1), (Names{"q", "r"}));
 }
 
 TEST(FileIterator, DirectoryRemovedUnderTheWalkStaysSafe) {
@@ -153,10 +125,8 @@ TEST(FileIterator, DirectoryRemovedUnderTheWalkStaysSafe) {
     addLinked(*root, {dir, makeFile("z")});
     FileIterator it(root);
     EXPECT_EQ(it.nextFile(), "x");
-    ASSERT_EQ(it.current, dir.get());
-
-    // The tree lets go of the directory the walk stands in; the walk still
-    // holds it, finishes it, and cannot find its way back.
+    // The tree lets go of the directory the walk stands in: the walk still
+    // holds it, finishes it, and finds no way back.
     root->children.clear();
     dir.reset();
     EXPECT_EQ(it.nextFile(), "y");
@@ -169,15 +139,11 @@ TEST(FileIterator, ParentLinkOffTheWalkIsNotFollowed) {
     auto dir = makeDir("d");
     addLinked(*dir, {makeFile("x")});
     addLinked(*root, {dir, makeFile("z")});
-    {
-        // A link to a directory that no longer exists.
-        auto stale = std::make_shared<Directory>();
-        dir->parent = stale.get();
-    }
+    dir->parent = std::make_shared<Directory>().get();  // now a dangling link
     FileIterator it(root);
     EXPECT_EQ(walk(it, 3), (Names{"d", "x", "", ""}));
 
-    // A root whose own parent link is set: the walk stays inside the root.
+    // A root with a parent of its own: the walk stays inside the root.
     auto outer = makeDir();
     addLinked(*outer, {root, makeFile("after")});
     dir->parent = root.get();

@@ -160,8 +160,10 @@ DORV_C_BEGIN
 
 bool kelPqsDorvInit(const DorvInitTables* tables, DorvStatusCallback callback) {
     return guarded([&] {
-        ZanErrors::init();
+        // The callback first, so that even a failure to fill the catalogue
+        // reaches the caller.
         s_dorvStatusCallback = callback;
+        ZanErrors::init();
         // No record at all reads as one with nothing in it.
         const DorvInitTables input = tables != nullptr ? *tables : DorvInitTables{};
         if (input.tarvoCfg.length == 0) {

@@ -124,6 +124,7 @@ FcsFileEntry* copyFileEntry(const FcsFileEntry* src) {
     }
     auto* copy = static_cast<FcsFileEntry*>(std::malloc(sizeof(FcsFileEntry)));
     if (copy == nullptr) {
+        kelPqsReportError(kelkey::kOutOfMemory);
         return nullptr;
     }
     *copy = *src;
@@ -191,6 +192,10 @@ bool kelPqsAddNewFileFcs(FcsTable& table, FcsFileEntry* entry, bool checkSize) {
         return false;
     }
     std::free(record);
+    if (code == FCS_OUT_OF_MEMORY) {
+        kelPqsReportError(kelkey::kOutOfMemory);
+        return false;
+    }
     if (code != FCS_OK) {
         return true;  // the tree refused the record: the entry stays unlinked
     }
@@ -288,17 +293,20 @@ bool kelPqsGenerateFcsCurrentsTable(FcsTable& current, const FcsTable& zan, cons
         if (entry->valid == 0) {
             continue;
         }
-        FcsFileEntry* chosen = copyFileEntry(entry);
         // An override applies whatever its own valid flag says.
-        if (const FcsFileEntry* override = findByName(zan, entry->name); override != nullptr) {
-            if (FcsFileEntry* copy = copyFileEntry(override); copy != nullptr) {
-                kelPqsFreeFileEntry(chosen);
-                chosen = copy;
-            }
-        }
-        kelPqsAddNewFileFcs(current, chosen, false);
-        if (chosen != nullptr && chosen->inTable == 0) {
+        const FcsFileEntry* source = findByName(zan, entry->name);
+        FcsFileEntry* chosen = copyFileEntry(source != nullptr ? source : entry);
+        if (chosen == nullptr || !kelPqsAddNewFileFcs(current, chosen, false)) {
+            // Out of memory. A table that goes on without this value would
+            // serve the default in place of the override, or nothing, as if
+            // all were well: no table is kept.
             kelPqsFreeFileEntry(chosen);
+            kelPqsFreeFcsTable(current);
+            kelPqsReportError(kelkey::kCurrentCreate);
+            return false;
+        }
+        if (chosen->inTable == 0) {
+            kelPqsFreeFileEntry(chosen);  // the tree refused the record
         }
     }
     return true;

@@ -5,8 +5,8 @@
 //       of defaults and an ombl.cfg that overrides one of them) and runs the
 //       library's main road on it;
 //   dorv_example <ftbl.bin> <sku> <tarvo.cfg> [<ombl.cfg> [<new Zan.cfg>]]
-//       runs the same road on those files and writes the new Zan.cfg table
-//       (default file name: Zan.cfg).
+//       runs the same road on those files (an empty ombl.cfg argument means
+//       none) and writes the new Zan.cfg table (default file name: Zan.cfg).
 //
 // The road: start the library with a callback that prints every report, read
 // every value by path, change one value, resize another, terminate keeping
@@ -151,18 +151,28 @@ void printReport(ErrorLevel level, ImageToolsErrorName key, const char* keyText,
                 keyText, message);
 }
 
-void printValue(const char* label, const std::string& path, const void* data, uint32_t size) {
-    std::printf("  %-8s %-26s %3u bytes:", label, path.c_str(), size);
+// Text when every byte is printable (trailing NULs shown as \0), else hex.
+void printBytes(const void* data, uint32_t size) {
     const auto* bytes = static_cast<const uint8_t*>(data);
-    bool printable = size != 0;
-    for (uint32_t i = 0; i < size; ++i) printable = printable && bytes[i] >= 0x20 && bytes[i] < 0x7F;
+    uint32_t textEnd = size;
+    while (textEnd > 0 && bytes[textEnd - 1] == 0) --textEnd;
+    bool printable = textEnd != 0;
+    for (uint32_t i = 0; i < textEnd; ++i) printable = printable && bytes[i] >= 0x20 && bytes[i] < 0x7F;
+    std::printf("%3u bytes:", size);
     if (printable) {
-        std::printf(" \"%.*s\"", static_cast<int>(size), static_cast<const char*>(data));
+        std::printf(" \"%.*s", static_cast<int>(textEnd), static_cast<const char*>(data));
+        for (uint32_t i = textEnd; i < size; ++i) std::printf("\\0");
+        std::printf("\"");
     } else {
         for (uint32_t i = 0; i < size && i < 16; ++i) std::printf(" %02X", bytes[i]);
         if (size > 16) std::printf(" ...");
     }
     std::printf("\n");
+}
+
+void printValue(const char* label, const std::string& path, const void* data, uint32_t size) {
+    std::printf("  %-8s %-24s ", label, path.c_str());
+    printBytes(data, size);
 }
 
 std::string nameOf(const std::vector<TableFile>& files, uint32_t number) {
@@ -181,10 +191,10 @@ void printZanRecords(const Bytes& zan, const std::vector<TableFile>& files) {
         const uint32_t number = get32(zan, at);
         const uint32_t offset = get32(zan, at + 4);
         const uint16_t length = get16(zan, at + 8);
-        std::printf("  record %u: file 0x%08X %-26s offset %4u, flags 0x%02X,", i, number,
-                    nameOf(files, number).c_str(), offset, zan[at + 10]);
+        std::printf("  record %u: file 0x%04X %-24s flags 0x%02X, offset %3u, ", i, number,
+                    nameOf(files, number).c_str(), zan[at + 10], offset);
         if (inside(zan, offset, length)) {
-            printValue("", "", zan.data() + offset, length);
+            printBytes(zan.data() + offset, length);
         } else {
             std::printf(" value outside the buffer\n");
         }
@@ -224,7 +234,10 @@ int run(Inputs& in) {
     std::vector<std::string> paths;  // values that can be read
     std::printf("current values:\n");
     for (const TableFile& file : files) {
-        if (!kelpqsCheckNvarExists(file.name.c_str(), current)) continue;
+        if (!kelpqsCheckNvarExists(file.name.c_str(), current)) {
+            std::printf("  %-8s %s: not a current value\n", "-", file.name.c_str());
+            continue;
+        }
         void* data = nullptr;
         uint32_t size = 0;
         bool writable = false;
@@ -243,7 +256,8 @@ int run(Inputs& in) {
         uint32_t size = 0;
         if (kelPqsNvarGet(path.c_str(), &data, &size, current, nullptr, nullptr) && size != 0) {
             auto* bytes = static_cast<uint8_t*>(data);
-            bytes[0] = static_cast<uint8_t>(bytes[0] == 'X' ? 'Y' : 'X');
+            const uint8_t first = bytes[0];
+            bytes[0] = static_cast<uint8_t>(first >= 'a' && first <= 'z' ? first - 'a' + 'A' : first + 1);
             printValue("changed", path, data, size);
             break;
         }
@@ -324,7 +338,7 @@ int main(int argc, char** argv) {
         char* end = nullptr;
         in.sku = static_cast<uint32_t>(std::strtoul(argv[2], &end, 0));
         if (end == argv[2] || *end != '\0' || !readFile(argv[1], in.ftbl) || !readFile(argv[3], in.tarvo) ||
-            (argc >= 5 && !readFile(argv[4], in.ombl))) {
+            (argc >= 5 && argv[4][0] != '\0' && !readFile(argv[4], in.ombl))) {
             std::fprintf(stderr, "cannot read the inputs\n");
             return 2;
         }

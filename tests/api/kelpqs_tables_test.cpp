@@ -105,12 +105,12 @@ TEST_F(KelPqsTablesTest, LoadKeepsEveryTableFileInNameOrderWithItsValueAndLimits
     const FcsFileEntry* alpha = entry(table, "/home/mca/alpha");
     EXPECT_EQ(valueOf(alpha), sample::alphaDefault());
     EXPECT_EQ(alpha->valid, 1);
-    EXPECT_EQ(alpha->info.header.file_number, sample::kAlpha);
-    EXPECT_EQ(alpha->info.max_data_size, 16u);
+    EXPECT_EQ(uint32_t{alpha->info.header.file_number}, sample::kAlpha);
+    EXPECT_EQ(uint32_t{alpha->info.max_data_size}, 16u);
     const FcsFileEntry* beta = entry(table, "/home/mca/beta");
     EXPECT_EQ(valueOf(beta), sample::betaValue());
-    EXPECT_EQ(beta->info.attributes, 0x0001);
-    EXPECT_EQ(beta->info.max_data_size, 8u);
+    EXPECT_EQ(uint16_t{beta->info.attributes}, 0x0001);
+    EXPECT_EQ(uint32_t{beta->info.max_data_size}, 8u);
     const FcsFileEntry* gamma = entry(table, "/home/mca/gamma");
     EXPECT_EQ(gamma->valid, 0);
     EXPECT_EQ(gamma->data, nullptr);

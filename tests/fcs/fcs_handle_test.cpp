@@ -130,6 +130,8 @@ TEST_F(FcsTest, BufferAcceptanceBySizeCountAndPayloadRange) {
 
     EXPECT_EQ(open(FcsBuilder().file(kAlpha, {1}).file(kAlpha, {2}).build()), FCS_INVALID_BUFFER);
     EXPECT_EQ(handle_, nullptr);
+    // Also for a 48-character name, which must be read as exactly its field.
+    EXPECT_EQ(open(FcsBuilder().file(kLong, {1}).file(kLong, {2}).build()), FCS_INVALID_BUFFER);
     // A table file whose record would not fit a 16-bit length.
     EXPECT_EQ(open(FcsBuilder().file(kDelta, pattern(65523, 3)).build()), FCS_OK);
     EXPECT_EQ(fetch("/home/delta").size(), 65535u);
@@ -211,17 +213,20 @@ TEST_F(FcsTest, ListingRunsInNameOrderAndRestartsAfterChanges) {
     EXPECT_EQ(getNextFile(handle_, out), FCS_NO_MORE_FILES);
     EXPECT_EQ(getNextFile(handle_, out), FCS_NO_MORE_FILES);
     EXPECT_STREQ(out, "gamma");
+    ASSERT_EQ(add("delta", make_record(kDelta, {})), FCS_OK);  // restarts an ended walk
+    EXPECT_EQ(getNextFile(handle_, out), FCS_OK);
+    EXPECT_STREQ(out, "beta");
 
     EXPECT_EQ(deleteFile(handle_, "alpha"), FCS_OK);
     EXPECT_EQ(getNextFile(handle_, out), FCS_OK);
-    EXPECT_STREQ(out, "gamma");
+    EXPECT_STREQ(out, "delta");
     EXPECT_EQ(deleteFile(handle_, "alpha"), FCS_OPERATION_FAILED);
     EXPECT_EQ(deleteFile(handle_, "beta/"), FCS_OK);  // split at the first '/'
-    EXPECT_EQ(list(), std::vector<std::string>{"gamma"});
+    EXPECT_EQ(list(), (std::vector<std::string>{"delta", "gamma"}));
     // A name that begins with '/' splits into an empty first part: never deleted.
     ASSERT_EQ(add("/home/delta", make_record(kDelta, {})), FCS_OK);
     EXPECT_EQ(deleteFile(handle_, "/home/delta"), FCS_OPERATION_FAILED);
-    EXPECT_EQ(list(), (std::vector<std::string>{"/home/delta", "gamma"}));
+    EXPECT_EQ(list(), (std::vector<std::string>{"/home/delta", "delta", "gamma"}));
     EXPECT_EQ(deleteFile(nullptr, "x"), FCS_INVALID_HANDLE);
     EXPECT_EQ(deleteFile(handle_, nullptr), FCS_INVALID_ARGUMENT);
     EXPECT_EQ(getFirstFileInRoot(nullptr, out), FCS_INVALID_HANDLE);

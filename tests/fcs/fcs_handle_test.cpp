@@ -8,9 +8,9 @@
 
 #include "dorv/file_table.h"
 #include "fcs/fcs_internal.h"
-#include "fcs/file_table_internal.h"
 #include "support/alloc_failure.h"
 #include "support/fcs_builder.h"
+#include "support/file_table_state.h"
 #include "support/ftbl_builder.h"
 
 namespace {
@@ -25,10 +25,10 @@ constexpr uint32_t kAlpha = 0x1001, kBeta = 0x1002, kGamma = 0x1003, kDelta = 0x
                    kLong = 0x1005, kNameless = 0x1006, kUnknown = 0x7777;
 const std::string kLongName = "/home/" + std::string(42, 'L');  // fills the 48-byte field
 
-class FcsTest : public ::testing::Test {
+class FcsTest : public dorv::test::FileTableStateTest {
 protected:
     void SetUp() override {
-        dorv::fcs::reset_file_table();
+        FileTableStateTest::SetUp();
         table_ = dorv::test::FtblBuilder()
                      .add_sku(kSku, {{"/home/alpha", kAlpha, 0x0103, 0, 0, 16},
                                      {"/home/beta", kBeta, 0x0002, 0, 0, 4},
@@ -43,7 +43,7 @@ protected:
         if (handle_ != nullptr) {
             EXPECT_EQ(closeHandle(&handle_), FCS_OK);
         }
-        dorv::fcs::reset_file_table();
+        FileTableStateTest::TearDown();
     }
 
     fcs_status_t open(const Bytes& buffer) {
@@ -329,7 +329,7 @@ TEST_F(FcsTest, HandleSlotsAndLoadingIntoAnOpenHandle) {
     EXPECT_EQ(closeHandle(&handle_), FCS_INVALID_HANDLE);
 
     // Without a selected table every record is skipped and adds find nothing.
-    dorv::fcs::reset_file_table();
+    dorv::test::reset_file_table_state();
     ASSERT_EQ(open(buffer), FCS_OK);
     EXPECT_EQ(list(), std::vector<std::string>{});
     EXPECT_EQ(add("/home/alpha", make_record(0, {})), FCS_NAME_NOT_IN_TABLE);

@@ -1,0 +1,40 @@
+// Scans of the selected file table, shared by the file-table lookups and the
+// FCS handle code. Not exported.
+#ifndef DORV_FCS_FILE_TABLE_INTERNAL_H
+#define DORV_FCS_FILE_TABLE_INTERNAL_H
+
+#include <cstdint>
+
+#include "dorv/file_table.h"
+
+namespace dorv::fcs {
+
+// True when a 48-byte name field of an entry and a NUL-terminated name are
+// equal as a bounded string comparison: bytewise, up to and including a NUL
+// in both, or in all 48 bytes. The field is never read past its 48 bytes and
+// the name never past its terminator, so a 48-character field (which has no
+// terminator) matches a given name whose first 48 characters equal it.
+inline bool name_field_matches(const char* field, const char* name) {
+    for (int i = 0; i < FILE_TABLE_NAME_SIZE; ++i) {
+        if (field[i] != name[i]) return false;
+        if (field[i] == '\0') return true;
+    }
+    return true;
+}
+
+// Fields of an entry of the selected table, read little-endian from its bytes.
+uint32_t entry_file_number(const file_table_entry_t* entry);
+file_attributes_t entry_attributes(const file_table_entry_t* entry);
+uint32_t entry_max_data_size(const file_table_entry_t* entry);
+
+// First entry of the selected table by the matching rules, or null (also for
+// a null name and when no table is selected).
+const file_table_entry_t* find_entry_by_name(const char* name);
+const file_table_entry_t* find_entry_by_number(uint32_t file_number);
+
+// Restores the load-time selection: no table, no entries, SKU 0xFFFFFFFF.
+void reset_file_table();
+
+}  // namespace dorv::fcs
+
+#endif

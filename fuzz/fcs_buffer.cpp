@@ -9,27 +9,10 @@
 
 #include "dorv/fcs.h"
 #include "dorv/file_table.h"
+#include "support/fcs_fuzz_table.h"
 #include "support/ftbl_builder.cpp"  // test-side builder, compiled into this target only
 
 namespace {
-
-constexpr uint32_t kSku = 3;
-
-// Short and 48-character names, an empty name, the largest size limit and a
-// file number 0, so that every naming rule of the loader is reached.
-const std::vector<uint8_t>& file_table() {
-    static const std::vector<uint8_t> table =
-        dorv::test::FtblBuilder()
-            .add_sku(kSku, {{"/home/a", 1, 0x0001, 0, 0, 16},
-                            {"/home/b", 2, 0x0002, 0, 0, 0},
-                            {"/home/c/", 3, 0, 0, 0, 0xFFFFFFFF},
-                            {std::string(48, 'x'), 4, 0, 0, 0, 8},
-                            {"", 5, 0, 0, 0, 4},
-                            {"/home/zero", 0, 0, 0, 0, 64},
-                            {"/home/a", 6, 0, 0, 0, 16}})
-            .build();
-    return table;
-}
 
 void check(bool ok) {
     if (!ok) std::abort();
@@ -63,8 +46,9 @@ void list_and_fetch(fcs_handle_t* handle) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool loaded =
-        load_file_table(file_table().data(), kSku, static_cast<uint32_t>(file_table().size())) == 0;
+    static const std::vector<uint8_t> table = dorv::test::fcs_fuzz_table();
+    static const bool loaded = load_file_table(table.data(), dorv::test::kFcsFuzzSku,
+                                               static_cast<uint32_t>(table.size())) == 0;
     check(loaded);
     if (size > UINT32_MAX) return 0;
 

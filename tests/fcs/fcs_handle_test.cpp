@@ -1,11 +1,10 @@
-#include "dorv/fcs.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "dorv/fcs.h"
 #include "dorv/file_table.h"
 #include "fcs/fcs_internal.h"
 #include "support/alloc_failure.h"
@@ -110,7 +109,8 @@ TEST_F(FcsTest, BufferAcceptanceBySizeCountAndPayloadRange) {
 
     Bytes two = FcsBuilder().raw(kAlpha, 0, 0).raw(kBeta, 0, 0).build();
     EXPECT_EQ(createHandleFromStructure(&handle_, two.data(), 27), FCS_INVALID_BUFFER);
-    EXPECT_EQ(createHandleFromStructure(&handle_, two.data(), 28), FCS_OK);  // any offset at length 0
+    // Any offset is accepted with a length of 0.
+    EXPECT_EQ(createHandleFromStructure(&handle_, two.data(), 28), FCS_OK);
     ASSERT_EQ(closeHandle(&handle_), FCS_OK);
     // Counts whose header area would wrap 32 bits.
     for (uint32_t count : {0x15555556u, 0x40000000u, 0xFFFFFFFFu}) {
@@ -150,7 +150,9 @@ TEST_F(FcsTest, FlushPacksRecordsInNameOrderAndKeepsHeaderBytes) {
         .data(pattern(10, 40));
     ASSERT_EQ(open(in.build()), FCS_OK);
     const Bytes source = in.build();
-    auto slice = [&](std::size_t at, std::size_t n) { return Bytes(source.begin() + at, source.begin() + at + n); };
+    auto slice = [&](std::size_t at, std::size_t n) {
+        return Bytes(source.begin() + at, source.begin() + at + n);
+    };
     // 'L' sorts before 'a'.
     const Bytes expected = FcsBuilder()
                                .file(kLong, slice(2, 10), 0x01, 0xFF)
@@ -158,7 +160,8 @@ TEST_F(FcsTest, FlushPacksRecordsInNameOrderAndKeepsHeaderBytes) {
                                .file(kBeta, slice(52, 6), 0x00, 0xAB)
                                .file(kGamma, {}, 0x80, 0x11)
                                .build();
-    EXPECT_EQ(list(), (std::vector<std::string>{kLongName, "/home/alpha", "/home/beta", "/home/gamma"}));
+    EXPECT_EQ(list(),
+              (std::vector<std::string>{kLongName, "/home/alpha", "/home/beta", "/home/gamma"}));
     const Bytes first = flushed();
     EXPECT_EQ(first, expected);
 
@@ -245,14 +248,17 @@ TEST_F(FcsTest, AddNewFileTestsInOrder) {
     ASSERT_EQ(createHandle(&handle_), FCS_OK);
     EXPECT_EQ(addNewFile(handle_, "", "/home/alpha", nullptr, 11, false), FCS_BUFFER_TOO_SMALL);
     EXPECT_EQ(addNewFile(handle_, "", "/home/alpha", nullptr, 12, false), FCS_INVALID_ARGUMENT);
-    EXPECT_EQ(addNewFile(handle_, nullptr, "/home/alpha", record.data(), 14, false), FCS_INVALID_ARGUMENT);
+    EXPECT_EQ(addNewFile(handle_, nullptr, "/home/alpha", record.data(), 14, false),
+              FCS_INVALID_ARGUMENT);
     EXPECT_EQ(addNewFile(handle_, "", nullptr, record.data(), 14, false), FCS_INVALID_ARGUMENT);
 
     EXPECT_EQ(add("/home/none", make_record(0, pattern(99, 0)), true), FCS_NAME_NOT_IN_TABLE);
-    EXPECT_EQ(add("/home/none", make_record(kUnknown, pattern(99, 0)), true), FCS_FILE_NOT_IN_TABLE);
+    EXPECT_EQ(add("/home/none", make_record(kUnknown, pattern(99, 0)), true),
+              FCS_FILE_NOT_IN_TABLE);
     // The number found by name is written into the caller's record even when a later test fails.
     Bytes unnumbered = make_record(0, pattern(17, 0));
-    EXPECT_EQ(addNewFile(handle_, "", "/home/alpha", unnumbered.data(), 29, true), FCS_FILE_TOO_LARGE);
+    EXPECT_EQ(addNewFile(handle_, "", "/home/alpha", unnumbered.data(), 29, true),
+              FCS_FILE_TOO_LARGE);
     EXPECT_EQ(unnumbered, make_record(kAlpha, pattern(17, 0)));
     EXPECT_EQ(list(), std::vector<std::string>{});
 
@@ -271,7 +277,8 @@ TEST_F(FcsTest, AddNewFileTestsInOrder) {
     Bytes odd = make_record(kGamma, {7, 7, 7}, 0x40, 0x02, 0, 999);
     EXPECT_EQ(addNewFile(handle_, "/some/dir", "/home/alpha/", odd.data(), 15, false), FCS_OK);
     EXPECT_EQ(fetch("/home/alpha/"), make_record(kGamma, {7, 7, 7}, 0x40, 0x02, 0, 3));
-    EXPECT_EQ(list(), (std::vector<std::string>{"/home/alpha", "/home/alpha/", "/home/beta", "/home/delta"}));
+    EXPECT_EQ(list(), (std::vector<std::string>{"/home/alpha", "/home/alpha/", "/home/beta",
+                                                "/home/delta"}));
 }
 
 TEST_F(FcsTest, GetFileDataAndAttributes) {
@@ -322,7 +329,8 @@ TEST_F(FcsTest, HandleSlotsAndLoadingIntoAnOpenHandle) {
     EXPECT_EQ(loadDataFromFcsBuffer(handle_, nullptr, 4), false);
     ASSERT_EQ(add("/home/alpha", make_record(kAlpha, {1})), FCS_OK);
     // Records before the rejected duplicate stay in the tree.
-    EXPECT_FALSE(loadDataFromFcsBuffer(handle_, buffer.data(), static_cast<uint32_t>(buffer.size())));
+    EXPECT_FALSE(
+        loadDataFromFcsBuffer(handle_, buffer.data(), static_cast<uint32_t>(buffer.size())));
     EXPECT_EQ(list(), (std::vector<std::string>{"/home/alpha", "/home/beta", "/home/gamma"}));
     EXPECT_EQ(closeHandle(&handle_), FCS_OK);
     EXPECT_EQ(handle_, nullptr);
@@ -350,7 +358,8 @@ TEST_F(FcsTest, AllocationFailuresAnswerOutOfMemory) {
         Bytes record = make_record(0, {1, 2});
         {
             dorv::test::AllocFailure failure(k);
-            opened = createHandleFromStructure(&handle, buffer.data(), static_cast<uint32_t>(buffer.size()));
+            opened = createHandleFromStructure(&handle, buffer.data(),
+                                               static_cast<uint32_t>(buffer.size()));
             if (opened == FCS_OK) {
                 added = addNewFile(handle, "", "/home/beta", record.data(), 14, true);
                 flushed_status = flush(handle, nullptr, &size);
@@ -365,7 +374,8 @@ TEST_F(FcsTest, AllocationFailuresAnswerOutOfMemory) {
             continue;
         }
         EXPECT_TRUE(added == FCS_OK || added == FCS_OUT_OF_MEMORY) << k;
-        EXPECT_TRUE(flushed_status == FCS_BUFFER_TOO_SMALL || flushed_status == FCS_OUT_OF_MEMORY) << k;
+        EXPECT_TRUE(flushed_status == FCS_BUFFER_TOO_SMALL || flushed_status == FCS_OUT_OF_MEMORY)
+            << k;
         handle_ = handle;
         const std::vector<std::string> names = list();
         EXPECT_EQ(names.size(), added == FCS_OK ? 3u : 2u) << k;

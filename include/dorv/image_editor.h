@@ -21,6 +21,11 @@ class DORV_API IFile {
 public:
     static constexpr std::size_t kNameSize = 48;
 
+    // `header` points into `record`: a copy would point into the original's
+    // bytes, so nodes are not copied (they live behind shared pointers).
+    IFile(const IFile&) = delete;
+    IFile& operator=(const IFile&) = delete;
+
     virtual bool isDirectory() = 0;
     virtual uint32_t getSize() = 0;
     virtual bool addFile(const std::string& name, std::shared_ptr<IFile> file) = 0;
@@ -38,10 +43,16 @@ public:
     _cfg_file_entry_t* header = nullptr;  // start of record, null when empty
     std::string parentPath;
     Directory* parent = nullptr;
+
+protected:
+    IFile() = default;
 };
 
 class DORV_API File : public IFile {
 public:
+    // Copies `length` bytes of the record and at most 48 bytes of the name.
+    // A record shorter than its 12-byte header (or a null one) throws
+    // std::invalid_argument; so does the Directory constructor that takes one.
     File(const uint8_t* record, uint32_t length, const char* name);
     bool isDirectory() override;
     uint32_t getSize() override;
@@ -81,6 +92,17 @@ public:
     std::shared_ptr<IFile> root;
     Directory* current = nullptr;
     int32_t index = 0;
+
+private:
+    // The directories from the root down to `current`, each with a share that
+    // keeps it alive while the walk stands in it, and the position it was
+    // entered from. `current` is only followed while it matches the last step.
+    struct Step {
+        std::shared_ptr<IFile> share;
+        Directory* dir;
+        int32_t enteredAt;
+    };
+    std::vector<Step> trail_;
 };
 
 }  // namespace image_editor

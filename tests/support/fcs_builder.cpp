@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "support/file_tree_builders.h"
+
 namespace dorv::test {
 namespace {
 
@@ -27,10 +29,9 @@ void put_header(Bytes& out, uint32_t number, uint32_t offset, uint16_t length, u
 
 Bytes make_record(uint32_t file_number, const Bytes& payload, uint8_t flags, uint8_t reserved,
                   uint32_t data_offset, std::optional<uint16_t> data_length) {
-    Bytes out;
-    put_header(out, file_number, data_offset,
-               data_length.value_or(static_cast<uint16_t>(payload.size())), flags, reserved);
-    out.insert(out.end(), payload.begin(), payload.end());
+    Bytes out = makeRecord(file_number, payload, flags, reserved,
+                           data_length.value_or(static_cast<uint16_t>(payload.size())));
+    for (int i = 0; i < 4; ++i) out[4 + i] = static_cast<uint8_t>(data_offset >> (8 * i));
     return out;
 }
 

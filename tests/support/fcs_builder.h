@@ -11,7 +11,7 @@ namespace dorv::test {
 
 using Bytes = std::vector<uint8_t>;
 
-// A 12-byte record header followed by the payload; data_length is set to the
+// A file record (makeRecord's) with the given data_offset; data_length is the
 // payload's length unless given.
 Bytes make_record(uint32_t file_number, const Bytes& payload, uint8_t flags = 0x01,
                   uint8_t reserved = 0, uint32_t data_offset = 0,

@@ -179,7 +179,7 @@ namespace dorv::fcs {
 namespace {
 
 constexpr uint32_t kCountSize = 4;
-constexpr uint32_t kHeaderSize = sizeof(_cfg_file_entry_t);
+constexpr uint32_t kRecordHeaderSize = sizeof(_cfg_file_entry_t);
 constexpr uint32_t kMaxRecordLength = 0xFFFF;  // record lengths travel as uint16
 
 // Offsets inside a record header.
@@ -200,9 +200,9 @@ fcs_status_t guarded(Body&& body) noexcept {
 // fills the field has none, so the field is never read past its end.
 std::string table_name(const char* field) {
     const void* nul = std::memchr(field, '\0', FILE_TABLE_NAME_SIZE);
-    const std::size_t length = nul == nullptr ? std::size_t{FILE_TABLE_NAME_SIZE}
-                                              : static_cast<std::size_t>(
-                                                    static_cast<const char*>(nul) - field);
+    const std::size_t length =
+        nul == nullptr ? std::size_t{FILE_TABLE_NAME_SIZE}
+                       : static_cast<std::size_t>(static_cast<const char*>(nul) - field);
     return std::string(field, length);
 }
 
@@ -239,11 +239,11 @@ fcs_status_t copy_listed_name(const std::string& name, char* out) {
 fcs_status_t load_records(fcs_handle_t* handle, const uint8_t* buffer, uint32_t size) {
     if (size < kCountSize) return FCS_INVALID_BUFFER;
     const uint32_t count = le::load32(buffer);
-    if (!le::fits(size, kCountSize, uint64_t{count} * kHeaderSize)) return FCS_INVALID_BUFFER;
+    if (!le::fits(size, kCountSize, uint64_t{count} * kRecordHeaderSize)) return FCS_INVALID_BUFFER;
 
     std::vector<uint8_t> record;
     for (uint32_t i = 0; i < count; ++i) {
-        const uint8_t* header = buffer + kCountSize + std::size_t{i} * kHeaderSize;
+        const uint8_t* header = buffer + kCountSize + std::size_t{i} * kRecordHeaderSize;
         const uint32_t offset = le::load32(header + kOffsetField);
         const uint16_t length = le::load16(header + kLengthField);
         // The payload range is checked even for records that are skipped below.
@@ -251,10 +251,10 @@ fcs_status_t load_records(fcs_handle_t* handle, const uint8_t* buffer, uint32_t 
 
         const file_table_entry_t* entry = find_entry_by_number(le::load32(header));
         if (entry == nullptr) continue;
-        const uint32_t record_length = kHeaderSize + length;
+        const uint32_t record_length = kRecordHeaderSize + length;
         if (record_length > kMaxRecordLength) return FCS_INVALID_BUFFER;
 
-        record.assign(header, header + kHeaderSize);
+        record.assign(header, header + kRecordHeaderSize);
         if (length != 0) record.insert(record.end(), buffer + offset, buffer + offset + length);
         const std::string name = table_name(entry->name);
         const fcs_status_t status = addNewFile(handle, "", name.c_str(), record.data(),
@@ -276,7 +276,7 @@ fcs_status_t add_file(fcs_handle_t& handle, const char* name, uint8_t* record, u
     }
     const file_table_entry_t* entry = find_entry_by_number(number);
     if (entry == nullptr) return FCS_FILE_NOT_IN_TABLE;
-    if (size_check && uint64_t{length} > uint64_t{entry_max_data_size(entry)} + kHeaderSize) {
+    if (size_check && uint64_t{length} > uint64_t{entry_max_data_size(entry)} + kRecordHeaderSize) {
         return FCS_FILE_TOO_LARGE;
     }
     if (find_child(handle, name) != nullptr) return FCS_FILE_EXISTS;
@@ -305,8 +305,8 @@ fcs_status_t get_file_attributes(const fcs_handle_t& handle, const char* name,
                                  fcs_file_info_t* info) {
     const auto node = find_child(handle, name);
     if (node == nullptr) return FCS_OPERATION_FAILED;
-    if (node->record.size() < kHeaderSize) return FCS_FILE_NOT_IN_TABLE;
-    std::memcpy(&info->header, node->record.data(), kHeaderSize);
+    if (node->record.size() < kRecordHeaderSize) return FCS_FILE_NOT_IN_TABLE;
+    std::memcpy(&info->header, node->record.data(), kRecordHeaderSize);
     const file_table_entry_t* entry = find_entry_by_name(name);
     if (entry == nullptr) return FCS_FILE_NOT_IN_TABLE;
     info->attributes = entry_attributes(entry);
@@ -330,15 +330,15 @@ fcs_status_t flush_tree(const fcs_handle_t& handle, uint32_t* out, uint32_t* siz
     // flushed_size bounds every offset below by `needed`, so none of them wraps.
     auto* bytes = reinterpret_cast<uint8_t*>(out);
     const auto count = static_cast<uint32_t>(entries.size());
-    const uint32_t data_start = kCountSize + count * kHeaderSize;
+    const uint32_t data_start = kCountSize + count * kRecordHeaderSize;
     le::store32(bytes, count);
     uint8_t* header = bytes + kCountSize;
     for (const _cfg_file_entry_t& entry : entries) {
         // The tree's entries carry the record header bytes as stored; only the
         // offset changes, from the data area's start to the buffer's.
-        std::memcpy(header, &entry, kHeaderSize);
+        std::memcpy(header, &entry, kRecordHeaderSize);
         le::store32(header + kOffsetField, le::load32(header + kOffsetField) + data_start);
-        header += kHeaderSize;
+        header += kRecordHeaderSize;
     }
     if (!data.empty()) std::memcpy(bytes + data_start, data.data(), data.size());
     *size = needed;
@@ -356,8 +356,8 @@ bool flushed_size(uint64_t entries, uint64_t data_bytes, uint32_t* needed) {
     // Payloads in a loaded buffer may overlap, so the data a tree holds is not
     // bounded by the buffer it came from; the sum must not wrap.
     constexpr uint64_t kLimit = UINT32_MAX;
-    if (entries > (kLimit - kCountSize) / kHeaderSize) return false;
-    const uint64_t fixed = kCountSize + entries * kHeaderSize;
+    if (entries > (kLimit - kCountSize) / kRecordHeaderSize) return false;
+    const uint64_t fixed = kCountSize + entries * kRecordHeaderSize;
     if (data_bytes > kLimit - fixed) return false;
     *needed = static_cast<uint32_t>(fixed + data_bytes);
     return true;
@@ -396,8 +396,7 @@ fcs_status_t closeHandle(fcs_handle_t** slot) {
     return FCS_OK;
 }
 
-fcs_status_t createHandleFromStructure(fcs_handle_t** slot, const uint8_t* buffer,
-                                       uint32_t size) {
+fcs_status_t createHandleFromStructure(fcs_handle_t** slot, const uint8_t* buffer, uint32_t size) {
     if (slot == nullptr || buffer == nullptr) return FCS_INVALID_ARGUMENT;
     const fcs_status_t created = createHandle(slot);
     if (created != FCS_OK) return created;

@@ -165,17 +165,20 @@ TEST_F(FcsTest, FlushPacksRecordsInNameOrderAndKeepsHeaderBytes) {
     const Bytes first = flushed();
     EXPECT_EQ(first, expected);
 
-    // Each call serialises anew and sizes exactly; a larger buffer is not filled further.
+    // One byte short: the needed size and an untouched output; a larger output
+    // is written up to the needed size only, which comes back as the size.
     uint32_t size = static_cast<uint32_t>(expected.size()) - 1;
-    std::vector<uint32_t> words(expected.size());
+    std::vector<uint32_t> words(expected.size(), 0xEEEEEEEEu);
     EXPECT_EQ(flush(handle_, words.data(), &size), FCS_BUFFER_TOO_SMALL);
     EXPECT_EQ(size, expected.size());
+    EXPECT_EQ(words[0], 0xEEEEEEEEu);
     EXPECT_EQ(flush(handle_, nullptr, &size), FCS_INVALID_ARGUMENT);
     EXPECT_EQ(size, expected.size());
     size = static_cast<uint32_t>(words.size() * 4);
     EXPECT_EQ(flush(handle_, words.data(), &size), FCS_OK);
     EXPECT_EQ(size, expected.size());
     EXPECT_EQ(std::memcmp(words.data(), expected.data(), expected.size()), 0);
+    EXPECT_EQ(reinterpret_cast<const uint8_t*>(words.data())[expected.size()], 0xEE);
     EXPECT_EQ(flush(handle_, words.data(), nullptr), FCS_INVALID_ARGUMENT);
     EXPECT_EQ(flush(nullptr, words.data(), &size), FCS_INVALID_HANDLE);
 
@@ -323,10 +326,11 @@ TEST_F(FcsTest, HandleSlotsAndLoadingIntoAnOpenHandle) {
     EXPECT_EQ(closeHandle(nullptr), FCS_INVALID_ARGUMENT);
     EXPECT_EQ(createHandleFromStructure(nullptr, buffer.data(), 4), FCS_INVALID_ARGUMENT);
     EXPECT_EQ(createHandleFromStructure(&handle_, nullptr, 4), FCS_INVALID_ARGUMENT);
-    EXPECT_EQ(loadDataFromFcsBuffer(nullptr, buffer.data(), 4), false);
+    const Bytes empty = {0, 0, 0, 0};
+    EXPECT_FALSE(loadDataFromFcsBuffer(nullptr, empty.data(), 4));  // even with nothing to add
 
     ASSERT_EQ(createHandle(&handle_), FCS_OK);
-    EXPECT_EQ(loadDataFromFcsBuffer(handle_, nullptr, 4), false);
+    EXPECT_FALSE(loadDataFromFcsBuffer(handle_, nullptr, 4));
     ASSERT_EQ(add("/home/alpha", make_record(kAlpha, {1})), FCS_OK);
     // Records before the rejected duplicate stay in the tree.
     EXPECT_FALSE(

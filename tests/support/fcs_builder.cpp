@@ -66,9 +66,7 @@ FcsBuilder& FcsBuilder::count(uint32_t n) {
     return *this;
 }
 
-uint32_t FcsBuilder::data_start() const {
-    return static_cast<uint32_t>(4 + 12 * headers_.size());
-}
+uint32_t FcsBuilder::data_start() const { return static_cast<uint32_t>(4 + 12 * headers_.size()); }
 
 Bytes FcsBuilder::build() const {
     Bytes out;

@@ -3,10 +3,17 @@
 // (no copy: the selection points into that buffer) and answers lookups.
 // ---------------------------------------------------------------------------
 #include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
 
 #include "common/le_bytes.h"
 #include "dorv/efs.h"
+#include "dorv/fcs.h"
 #include "dorv/file_table.h"
+#include "dorv/image_editor.h"
+#include "fcs/fcs_internal.h"
 #include "fcs/file_table_internal.h"
 
 namespace {
@@ -160,15 +167,6 @@ DORV_C_END
 // thrown below them (in practice only allocation failures) answers
 // FCS_OUT_OF_MEMORY.
 // ---------------------------------------------------------------------------
-
-#include <memory>
-#include <new>
-#include <string>
-#include <vector>
-
-#include "dorv/fcs.h"
-#include "dorv/image_editor.h"
-#include "fcs/fcs_internal.h"
 
 struct fcs_handle_t {
     std::shared_ptr<image_editor::Directory> root;

@@ -1,7 +1,6 @@
 // The exported library API: start-up, NVAR access and termination.
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 
 #include "api/kelpqs_internal.h"

@@ -1,7 +1,8 @@
 // The library API that the image tool calls: start-up from a record of input
 // buffers, access to configuration values (NVARs) by path, and termination,
 // which builds a new Zan.cfg table. Every failure is answered with false and
-// reported through the status callback.
+// reported through the status callback. A C++ header: the functions have
+// plain C names, but the callback's key type and kelPqsIsVfsDeployed are C++.
 #ifndef DORV_KELPQS_H
 #define DORV_KELPQS_H
 

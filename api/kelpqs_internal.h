@@ -1,0 +1,121 @@
+// Internals of the library API: status reporting, the configuration tables
+// and the library-wide state. Nothing here is exported.
+#ifndef DORV_API_KELPQS_INTERNAL_H
+#define DORV_API_KELPQS_INTERNAL_H
+
+#include <cstdint>
+#include <vector>
+
+#include "dorv/cfg_types.h"
+#include "dorv/fcs.h"
+#include "dorv/kelpqs.h"
+
+// Length of an entry's path field, terminator included.
+constexpr std::size_t kNvarPathSize = 255;
+
+// Largest value a file record can carry: the record length is 16-bit and
+// includes the 12-byte header.
+constexpr uint32_t kMaxRecordPayload = 0xFFFFu - sizeof(_cfg_file_entry_t);
+
+// File attribute bit: the file on flash ends in a trailer that is not part of
+// its value, so such a value is not writable while values are deployed.
+constexpr file_attributes_t FILE_ATTR_HAS_TRAILER = 0x01u;
+
+// Catalogue keys the API reports under.
+namespace kelkey {
+constexpr ImageToolsErrorName kNone = static_cast<ImageToolsErrorName>(0);
+constexpr ImageToolsErrorName kFileNotFound = static_cast<ImageToolsErrorName>(38);
+constexpr ImageToolsErrorName kBufferParsing = static_cast<ImageToolsErrorName>(115);
+constexpr ImageToolsErrorName kInvalidDataPointer = static_cast<ImageToolsErrorName>(322);
+constexpr ImageToolsErrorName kOutOfMemory = static_cast<ImageToolsErrorName>(323);
+constexpr ImageToolsErrorName kFcsNotInitialized = static_cast<ImageToolsErrorName>(326);
+constexpr ImageToolsErrorName kFcsEntries = static_cast<ImageToolsErrorName>(327);
+constexpr ImageToolsErrorName kDuplicateLabel = static_cast<ImageToolsErrorName>(328);
+constexpr ImageToolsErrorName kEntryInOtherTable = static_cast<ImageToolsErrorName>(329);
+constexpr ImageToolsErrorName kCreateHandle = static_cast<ImageToolsErrorName>(330);
+constexpr ImageToolsErrorName kGetFile = static_cast<ImageToolsErrorName>(331);
+constexpr ImageToolsErrorName kGetAttributes = static_cast<ImageToolsErrorName>(332);
+constexpr ImageToolsErrorName kFlush = static_cast<ImageToolsErrorName>(335);
+constexpr ImageToolsErrorName kInvalidFcsFile = static_cast<ImageToolsErrorName>(336);
+constexpr ImageToolsErrorName kPqsInit = static_cast<ImageToolsErrorName>(341);
+constexpr ImageToolsErrorName kTarvoLoad = static_cast<ImageToolsErrorName>(343);
+constexpr ImageToolsErrorName kCurrentCreate = static_cast<ImageToolsErrorName>(345);
+constexpr ImageToolsErrorName kCurrentGenerate = static_cast<ImageToolsErrorName>(346);
+constexpr ImageToolsErrorName kZanCreate = static_cast<ImageToolsErrorName>(347);
+constexpr ImageToolsErrorName kNvarAccess = static_cast<ImageToolsErrorName>(348);
+constexpr ImageToolsErrorName kCorruptedBuffer = static_cast<ImageToolsErrorName>(400);
+constexpr ImageToolsErrorName kFtblLoad = static_cast<ImageToolsErrorName>(403);
+}  // namespace kelkey
+
+// One NVAR of a table.
+struct FcsFileEntry {
+    fcs_file_info_t info;        // record header, attributes and size limit
+    uint8_t* data;               // the value, owned; null when there is none
+    uint8_t valid;               // the record's valid flag was set
+    char name[kNvarPathSize];    // NUL-terminated path as the FCS tree names it
+    uint32_t dataSize;           // follows every resize
+    uint8_t inTable;             // linked into a table
+    FcsFileEntry* prev;
+    FcsFileEntry* next;
+};
+
+// One configuration table: an FCS tree and the list of its NVARs.
+struct FcsTable {
+    fcs_handle_t* handle;
+    uint32_t fcsFileName;  // informational only
+    int32_t count;
+    uint8_t* fcsBuffer;    // owned
+    uint32_t fcsBufferSize;
+    FcsFileEntry* head;
+    FcsFileEntry* tail;
+};
+
+// ---- Library-wide state (defined together in kelpqs_state.cpp) ----
+extern DorvStatusCallback s_dorvStatusCallback;
+extern FcsTable s_tarvoCfgTable;
+extern FcsTable s_zanCfgTable;
+extern FcsTable s_currentValuesTable;
+extern FcsTable s_builtZanCfgTable;
+extern std::vector<uint8_t> s_fileTableBuffer;  // the library's copy of ftbl.bin
+extern bool s_dorvLoadFileTable;  // select the file table before the next table load
+extern uint32_t s_dorvAfsSkuId;
+extern bool s_fcsInitialized;  // the tables are built
+extern bool s_pqsInitialized;  // the engine file system image is mounted
+
+// A table with no handle, no buffer and no entries, recording `name`.
+constexpr FcsTable kelPqsEmptyTable(uint32_t name) {
+    return FcsTable{nullptr, name, 0, nullptr, 0, nullptr, nullptr};
+}
+// Frees all four tables and releases the engine file system image: the
+// library is no longer initialised.
+void kelPqsFreeAllTables();
+// kelPqsFreeAllTables, then drops a file-table selection that points into
+// the library's copy of ftbl.bin.
+void kelPqsReleaseBuilt();
+// kelPqsReleaseBuilt, then frees the ftbl.bin copy and clears the remaining
+// statics and the callback: the state at load.
+void kelPqsResetState();
+
+// ---- Status reporting ----
+void kelPqsLogMessage(ErrorLevel level, ImageToolsErrorName key, const char* message);
+void kelPqsAssert(const char* message);
+void setLibError(ImageToolsErrorName key, int code);
+int kelPqsMemCpy(void* dst, uint64_t dstSize, const void* src, uint64_t count);
+// A level-4 report under `key` with an empty message.
+void kelPqsReportError(ImageToolsErrorName key);
+
+// ---- Table operations ----
+void kelPqsFreeFileEntry(FcsFileEntry* entry);
+void kelPqsFreeFcsTable(FcsTable& table);
+FcsFileEntry* copyFileEntry(const FcsFileEntry* src);
+bool kelPqsAddNewFileFcs(FcsTable& table, FcsFileEntry* entry, bool checkSize);
+FcsFileEntry* kelPqsFindFileEntryInTable(FcsFileName selector, const char* path);
+bool kelPqsLoadFcsTableFiles(FcsTable& table, bool loadData);
+bool kelPqsGenerateFcsCurrentsTable(FcsTable& current, const FcsTable& zan, const FcsTable& tarvo);
+bool kelPqsSerializeFcsTable(FcsTable& table);
+
+// ---- Engine file system image ----
+// Clears the mounted flag.
+void kelPqsReleasePqsImage();
+
+#endif

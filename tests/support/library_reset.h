@@ -1,0 +1,20 @@
+// Puts the library API, the file-table selection and the EFS layout back into
+// their state at load. Header-only, so that fuzz targets can use it too.
+#ifndef DORV_TESTS_SUPPORT_LIBRARY_RESET_H
+#define DORV_TESTS_SUPPORT_LIBRARY_RESET_H
+
+#include "api/kelpqs_internal.h"
+#include "efs/efs_layout.h"
+#include "fcs/file_table_internal.h"
+
+namespace dorv::test {
+
+inline void resetLibraryState() {
+    kelPqsResetState();
+    dorv::fcs::reset_file_table();
+    dorv::efs::reset_layout();
+}
+
+}  // namespace dorv::test
+
+#endif

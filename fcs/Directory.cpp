@@ -68,7 +68,7 @@ bool Directory::addFile(const std::string&, std::shared_ptr<IFile> file) {
     }
     // Insert after any equal names so that lookups keep reaching the earliest;
     // files arriving in name order (a flushed table) are appended directly.
-    const std::string_view key = file->nameView();
+    const std::string_view key = dorv::tree::nameOf(file);
     if (children.empty() || !(key < dorv::tree::nameOf(children.back()))) {
         children.push_back(std::move(file));
         return true;

@@ -194,16 +194,6 @@ fcs_status_t guarded(Body&& body) noexcept {
     }
 }
 
-// A 48-byte name field of the file table, up to its terminator. A name that
-// fills the field has none, so the field is never read past its end.
-std::string table_name(const char* field) {
-    const void* nul = std::memchr(field, '\0', FILE_TABLE_NAME_SIZE);
-    const std::size_t length =
-        nul == nullptr ? std::size_t{FILE_TABLE_NAME_SIZE}
-                       : static_cast<std::size_t>(static_cast<const char*>(nul) - field);
-    return std::string(field, length);
-}
-
 std::shared_ptr<image_editor::IFile> find_child(const fcs_handle_t& handle, const char* name) {
     std::shared_ptr<image_editor::IFile> node;
     if (!handle.root->getFile(name, &node)) return nullptr;
@@ -220,12 +210,6 @@ void restart_listing(fcs_handle_t& handle) noexcept {
     } catch (...) {
         handle.iterator->current = nullptr;
     }
-}
-
-// True when the iterator stands on a child of a directory, so that it can step on.
-bool listing_has_position(const image_editor::FileIterator& iterator) {
-    return iterator.current != nullptr && iterator.index >= 0 &&
-           static_cast<std::size_t>(iterator.index) < iterator.current->children.size();
 }
 
 fcs_status_t copy_listed_name(const std::string& name, char* out) {
@@ -254,7 +238,7 @@ fcs_status_t load_records(fcs_handle_t* handle, const uint8_t* buffer, uint32_t 
 
         record.assign(header, header + kRecordHeaderSize);
         if (length != 0) record.insert(record.end(), buffer + offset, buffer + offset + length);
-        const std::string name = table_name(entry->name);
+        const std::string name(name_field_view(entry->name));
         const fcs_status_t status = addNewFile(handle, "", name.c_str(), record.data(),
                                                static_cast<uint16_t>(record_length), false);
         if (status == FCS_OUT_OF_MEMORY) return FCS_OUT_OF_MEMORY;
@@ -277,7 +261,11 @@ fcs_status_t add_file(fcs_handle_t& handle, const char* name, uint8_t* record, u
     if (size_check && uint64_t{length} > uint64_t{entry_max_data_size(entry)} + kRecordHeaderSize) {
         return FCS_FILE_TOO_LARGE;
     }
-    if (find_child(handle, name) != nullptr) return FCS_FILE_EXISTS;
+    // A node keeps at most 48 bytes of its name, so two longer names that
+    // share those bytes would become two nodes of one name: a table that
+    // flushes but can never be opened again. Test the name as it is kept.
+    const std::string kept(name, kept_name_length(name));
+    if (find_child(handle, kept.c_str()) != nullptr) return FCS_FILE_EXISTS;
 
     auto node = std::make_shared<image_editor::File>(record, length, name);
     if (!handle.root->addFile(name, std::move(node))) return FCS_OPERATION_FAILED;
@@ -436,8 +424,8 @@ fcs_status_t getFirstFileInRoot(fcs_handle_t* handle, char* out) {
 fcs_status_t getNextFile(fcs_handle_t* handle, char* out) {
     if (handle == nullptr) return FCS_INVALID_HANDLE;
     if (out == nullptr) return FCS_INVALID_ARGUMENT;
-    // Without a started walk (empty tree, or never listed) there is nothing to step on.
-    if (!dorv::fcs::listing_has_position(*handle->iterator)) return FCS_NO_MORE_FILES;
+    // Without a place to stand (never listed, empty tree) the iterator answers
+    // an empty name, which is the end of the listing.
     return guarded([&] { return dorv::fcs::copy_listed_name(handle->iterator->nextFile(), out); });
 }
 

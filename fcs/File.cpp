@@ -29,15 +29,8 @@ namespace image_editor {
 
 IFile::~IFile() = default;
 
-std::string_view IFile::nameView() const {
-    const void* end = std::memchr(name, '\0', kNameSize);
-    const std::size_t length =
-        end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - name) : kNameSize;
-    return std::string_view(name, length);
-}
-
 std::string IFile::getFullPath() {
-    const std::string_view own = nameView();
+    const std::string_view own = dorv::tree::nameOf(this);
     if (parentPath.empty()) return std::string(own);
     std::string path;
     path.reserve(parentPath.size() + 1 + own.size());

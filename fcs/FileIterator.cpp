@@ -19,7 +19,7 @@ int64_t positionOf(const std::deque<std::shared_ptr<IFile>>& siblings, const IFi
     if (hint >= 0 && hint < count && siblings[static_cast<std::size_t>(hint)].get() == node) {
         return hint;
     }
-    const std::string_view name = node->nameView();
+    const std::string_view name = dorv::tree::nameOf(node);
     auto at = dorv::tree::firstNotBefore(siblings, name);
     for (; at != siblings.end() && dorv::tree::nameOf(*at) == name; ++at) {
         if (at->get() == node) return at - siblings.begin();

@@ -4,6 +4,8 @@
 #define DORV_FCS_FILE_TABLE_INTERNAL_H
 
 #include <cstdint>
+#include <cstring>
+#include <string_view>
 
 #include "dorv/file_table.h"
 
@@ -20,6 +22,24 @@ inline bool name_field_matches(const char* field, const char* name) {
         if (field[i] == '\0') return true;
     }
     return true;
+}
+
+// A 48-byte name field up to its terminator. A name that fills the field has
+// none, so the field is never read past its end.
+inline std::string_view name_field_view(const char* field) {
+    const void* end = std::memchr(field, '\0', FILE_TABLE_NAME_SIZE);
+    const std::size_t length =
+        end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - field)
+                       : std::size_t{FILE_TABLE_NAME_SIZE};
+    return std::string_view(field, length);
+}
+
+// Length of a NUL-terminated name as a 48-byte field keeps it: at most 48,
+// and the name is never read past its terminator.
+inline std::size_t kept_name_length(const char* name) {
+    std::size_t length = 0;
+    while (length < FILE_TABLE_NAME_SIZE && name[length] != '\0') ++length;
+    return length;
 }
 
 // Fields of an entry of the selected table, read little-endian from its bytes.

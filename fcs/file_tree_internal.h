@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "dorv/image_editor.h"
+#include "fcs/file_table_internal.h"
 
 namespace dorv::tree {
 
@@ -25,7 +26,7 @@ image_editor::Directory* asDirectory(image_editor::IFile* node);
 
 // A node's name for ordering; a null node reads as an empty name.
 inline std::string_view nameOf(const image_editor::IFile* node) {
-    return node != nullptr ? node->nameView() : std::string_view();
+    return node != nullptr ? dorv::fcs::name_field_view(node->name) : std::string_view();
 }
 
 inline std::string_view nameOf(const std::shared_ptr<image_editor::IFile>& node) {

@@ -6,7 +6,6 @@
 #include <deque>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "dorv/cfg_types.h"
@@ -35,8 +34,6 @@ public:
     virtual ~IFile();
 
     std::string getFullPath();
-    // The name up to its terminator, never more than 48 bytes.
-    std::string_view nameView() const;
 
     std::vector<uint8_t> record;   // 12-byte header, then the payload
     char name[kNameSize] = {};     // NUL-padded; 48 bytes leave no terminator

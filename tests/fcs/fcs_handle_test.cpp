@@ -284,6 +284,27 @@ TEST_F(FcsTest, AddNewFileTestsInOrder) {
                                                 "/home/delta"}));
 }
 
+TEST_F(FcsTest, NamesLongerThanAFieldAreKeptAtFortyEightBytesAndStayUnique) {
+    ASSERT_EQ(createHandle(&handle_), FCS_OK);
+    // Both names become kLongName in the tree: the second would make a table
+    // that flushes but can never be opened again, so it is refused.
+    EXPECT_EQ(add(kLongName + "-first", make_record(kLong, {1})), FCS_OK);
+    EXPECT_EQ(add(kLongName + "-second", make_record(kLong, {2})), FCS_FILE_EXISTS);
+    EXPECT_EQ(add(kLongName, make_record(kLong, {3})), FCS_FILE_EXISTS);
+    EXPECT_EQ(list(), std::vector<std::string>{kLongName});
+    EXPECT_EQ(fetch(kLongName), make_record(kLong, {1}));
+
+    uint32_t size = 0;
+    ASSERT_EQ(flush(handle_, nullptr, &size), FCS_BUFFER_TOO_SMALL);
+    std::vector<uint32_t> out((size + 3) / 4);
+    ASSERT_EQ(flush(handle_, out.data(), &size), FCS_OK);
+    fcs_handle_t* reopened = nullptr;
+    EXPECT_EQ(createHandleFromStructure(&reopened, reinterpret_cast<const uint8_t*>(out.data()),
+                                        size),
+              FCS_OK);
+    EXPECT_EQ(closeHandle(&reopened), FCS_OK);
+}
+
 TEST_F(FcsTest, GetFileDataAndAttributes) {
     ASSERT_EQ(open(FcsBuilder().file(kLong, pattern(8, 9), 0x05, 0x06).build()), FCS_OK);
     const Bytes record = make_record(kLong, pattern(8, 9), 0x05, 0x06, 16);

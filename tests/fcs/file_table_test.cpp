@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "dorv/efs.h"
 #include "dorv/file_table.h"
 #include "support/file_table_state.h"
 #include "support/ftbl_builder.h"
@@ -136,6 +137,17 @@ TEST_F(FileTable, TheSelectedTableMustLieWhollyInsideTheBuffer) {
     put_le32(past_end, 24, 0);
     EXPECT_EQ(load(past_end, 1), 1);
     expect_selection(entry_at(buffer, table), 2, 1);
+
+    // A refused table stops the load before the layout step: the SKU's EFS
+    // row is not taken.
+    FtblBuilder with_row;
+    with_row.add_sku(9, {{"/home/a", 1}}).add_efs_row({.sku_id = 9, .bm_num = 5});
+    auto refused = with_row.build();
+    put_le32(refused, 24, 1000);
+    EXPECT_EQ(load(refused, 9), 1);
+    EXPECT_EQ(g_efs_autogen_data_loaded, 0);
+    EXPECT_EQ(g_efs_bm_num, 2u);
+    EXPECT_EQ(g_dfs_sku, 1u);
 
     put_le32(past_end, 20, size);  // an offset equal to the size, with no entries
     ASSERT_EQ(load(past_end, 1), 0);

@@ -5,6 +5,7 @@
 
 #include "common/le_bytes.h"
 #include "dorv/image_editor.h"
+#include "fcs/file_tree_internal.h"
 #include "support/file_tree_builders.h"
 
 namespace {
@@ -18,9 +19,11 @@ using image_editor::IFile;
 using Names = std::vector<std::string>;
 using Bytes = std::vector<uint8_t>;
 
+std::string_view nameOfNode(const IFile& node) { return dorv::tree::nameOf(&node); }
+
 Names childNames(const Directory& dir) {
     Names names;
-    for (const auto& child : dir.children) names.emplace_back(child->nameView());
+    for (const auto& child : dir.children) names.emplace_back(dorv::tree::nameOf(child));
     return names;
 }
 
@@ -73,7 +76,7 @@ TEST(FileTree, ConstructionCopiesRecordAndRewritesLength) {
     EXPECT_THROW(File(record.data(), 11, "x"), std::invalid_argument);
     EXPECT_THROW(File(nullptr, 12, "x"), std::invalid_argument);
     EXPECT_THROW(Directory(record.data(), 0), std::invalid_argument);
-    EXPECT_EQ(File(record.data(), 12, nullptr).nameView(), "");
+    EXPECT_EQ(nameOfNode(File(record.data(), 12, nullptr)), "");
     static_assert(!std::is_copy_constructible_v<File>);  // header would point into the original
     static_assert(!std::is_copy_assignable_v<Directory>);
 }
@@ -82,7 +85,7 @@ TEST(FileTree, DirectoriesCountTheirRecordAndEmitNothing) {
     Directory empty;
     EXPECT_TRUE(empty.isDirectory());
     EXPECT_EQ(empty.header, nullptr);
-    EXPECT_EQ(empty.nameView(), "");
+    EXPECT_EQ(nameOfNode(empty), "");
     EXPECT_EQ(empty.getSize(), 0u);
     std::vector<_cfg_file_entry_t> entries;
     Bytes data{1, 2};
@@ -106,8 +109,8 @@ TEST(FileTree, NamesAreBoundedTo48Bytes) {
     const std::string exact(48, 'n');
     auto full = makeFile(exact);
     auto cut = makeFile(exact + "tail");
-    EXPECT_EQ(full->nameView(), exact);  // no terminator, still 48 bytes
-    EXPECT_EQ(cut->nameView(), exact);
+    EXPECT_EQ(dorv::tree::nameOf(full), exact);  // no terminator, still 48 bytes
+    EXPECT_EQ(dorv::tree::nameOf(cut), exact);
     EXPECT_FALSE(image_editor::fileCompare(full, cut));
     EXPECT_FALSE(image_editor::fileCompare(cut, full));
 
@@ -190,7 +193,7 @@ TEST(FileTree, GetFile) {
     for (const std::string& miss : Names{"y", "x/", std::string("x\0", 2)}) {
         EXPECT_FALSE(root.getFile(miss, &out));
     }
-    EXPECT_EQ(out->nameView(), "held");  // untouched on a miss
+    EXPECT_EQ(dorv::tree::nameOf(out), "held");  // untouched on a miss
     ASSERT_TRUE(root.getFile("", &out));  // the empty name finds the directory
     EXPECT_EQ(out, nameless);
     EXPECT_TRUE(held.expired());  // the old share was released
@@ -227,7 +230,7 @@ TEST(FileTree, DeleteFileSplitsAtTheFirstSlash) {
     std::shared_ptr<IFile> kept;  // a share handed out keeps a deleted node
     ASSERT_TRUE(root.getFile("a", &kept));
     EXPECT_TRUE(root.deleteFile("a"));
-    EXPECT_EQ(kept->nameView(), "a");
+    EXPECT_EQ(dorv::tree::nameOf(kept), "a");
     EXPECT_TRUE(root.deleteFile("x/"));  // the directory with its whole subtree
     EXPECT_TRUE(xWeak.expired());
     EXPECT_TRUE(gone.expired());

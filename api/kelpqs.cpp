@@ -47,14 +47,19 @@ bool copyIntoTable(FcsTable& table, const uint8_t* source, uint32_t length) {
     return kelPqsMemCpy(table.fcsBuffer, length, source, length) == 0;
 }
 
+// Loads a cleared table from a copy of `length` bytes; a table that fails to
+// load is freed.
+bool loadTableFrom(FcsTable& table, const uint8_t* source, uint32_t length) {
+    if (copyIntoTable(table, source, length) && kelPqsLoadFcsTableFiles(table, true)) {
+        return true;
+    }
+    kelPqsFreeFcsTable(table);
+    return false;
+}
+
 bool loadTarvoTable(const _commonDorvTable& input) {
     s_tarvoCfgTable = kelPqsEmptyTable(0);
-    if (!copyIntoTable(s_tarvoCfgTable, input.data, input.length) ||
-        !kelPqsLoadFcsTableFiles(s_tarvoCfgTable, true)) {
-        kelPqsFreeFcsTable(s_tarvoCfgTable);
-        return false;
-    }
-    return true;
+    return loadTableFrom(s_tarvoCfgTable, input.data, input.length);
 }
 
 bool loadZanTable(const _commonDorvTable& ombl) {
@@ -78,23 +83,22 @@ bool loadZanTable(const _commonDorvTable& ombl) {
         kelPqsLogMessage(ERROR_LEVEL_ERROR, kelkey::kPqsInit, "Invalid OMBL partition size.");
         return false;
     }
-    if (!copyIntoTable(s_zanCfgTable, ombl.data + kOmblHeaderSize, tableSize) ||
-        !kelPqsLoadFcsTableFiles(s_zanCfgTable, true)) {
-        kelPqsFreeFcsTable(s_zanCfgTable);
+    return loadTableFrom(s_zanCfgTable, ombl.data + kOmblHeaderSize, tableSize);
+}
+
+// The storage step of start-up: the engine file system image first, then
+// the EFS image. Neither can be mounted yet, so a record that gives one fails
+// here the way that failed mount does, with the tables left built.
+bool mountStorage(const DorvInitTables& tables) {
+    if (tables.pqsImage.length != 0) {
+        kelPqsReportError(kelkey::kPqsInit);
+        return false;
+    }
+    if (tables.efsImage.length != 0) {
+        kelPqsReportError(kelkey::kEfsInit);
         return false;
     }
     return true;
-}
-
-// The storage step of start-up. Values deployed on flash are not read yet:
-// no engine file system or EFS image can be mounted, so a record that gives
-// one fails here the way a failed mount does, with the tables left built.
-bool mountStorage(const DorvInitTables& tables) {
-    if (tables.pqsImage.length == 0 && tables.efsImage.length == 0) {
-        return true;
-    }
-    kelPqsReportError(kelkey::kPqsInit);
-    return false;
 }
 
 // The failure path of termination: everything goes, then key 347.
@@ -114,21 +118,10 @@ bool buildZanTable() {
     }
     for (const FcsFileEntry* entry = s_currentValuesTable.head; entry != nullptr;
          entry = entry->next) {
-        if (entry->valid == 0) {
-            continue;
-        }
-        FcsFileEntry* copy = copyFileEntry(entry);
-        if (copy == nullptr) {
-            return false;
-        }
-        if (!kelPqsAddNewFileFcs(s_builtZanCfgTable, copy, true)) {
-            kelPqsFreeFileEntry(copy);
-            return false;
-        }
         // A record the tree refuses (longer than the file may be) is left
         // out of the new table.
-        if (copy->inTable == 0) {
-            kelPqsFreeFileEntry(copy);
+        if (entry->valid != 0 && !kelPqsAddFileCopy(s_builtZanCfgTable, entry, true)) {
+            return false;
         }
     }
     return true;

@@ -38,6 +38,7 @@ constexpr ImageToolsErrorName kGetAttributes = static_cast<ImageToolsErrorName>(
 constexpr ImageToolsErrorName kFlush = static_cast<ImageToolsErrorName>(335);
 constexpr ImageToolsErrorName kInvalidFcsFile = static_cast<ImageToolsErrorName>(336);
 constexpr ImageToolsErrorName kPqsInit = static_cast<ImageToolsErrorName>(341);
+constexpr ImageToolsErrorName kEfsInit = static_cast<ImageToolsErrorName>(342);
 constexpr ImageToolsErrorName kTarvoLoad = static_cast<ImageToolsErrorName>(343);
 constexpr ImageToolsErrorName kCurrentCreate = static_cast<ImageToolsErrorName>(345);
 constexpr ImageToolsErrorName kCurrentGenerate = static_cast<ImageToolsErrorName>(346);
@@ -109,6 +110,10 @@ void kelPqsFreeFileEntry(FcsFileEntry* entry);
 void kelPqsFreeFcsTable(FcsTable& table);
 FcsFileEntry* copyFileEntry(const FcsFileEntry* src);
 bool kelPqsAddNewFileFcs(FcsTable& table, FcsFileEntry* entry, bool checkSize);
+// Adds a copy of `entry` to `table`. False (after the reports of the copy or
+// the add) when either fails; a copy that is not linked, because it failed or
+// because the tree refused its record, is released.
+bool kelPqsAddFileCopy(FcsTable& table, const FcsFileEntry* entry, bool checkSize);
 FcsFileEntry* kelPqsFindFileEntryInTable(FcsFileName selector, const char* path);
 bool kelPqsLoadFcsTableFiles(FcsTable& table, bool loadData);
 bool kelPqsGenerateFcsCurrentsTable(FcsTable& current, const FcsTable& zan, const FcsTable& tarvo);

@@ -203,6 +203,21 @@ bool kelPqsAddNewFileFcs(FcsTable& table, FcsFileEntry* entry, bool checkSize) {
     return true;
 }
 
+bool kelPqsAddFileCopy(FcsTable& table, const FcsFileEntry* entry, bool checkSize) {
+    FcsFileEntry* copy = copyFileEntry(entry);
+    if (copy == nullptr) {
+        return false;
+    }
+    if (!kelPqsAddNewFileFcs(table, copy, checkSize)) {
+        kelPqsFreeFileEntry(copy);
+        return false;
+    }
+    if (copy->inTable == 0) {
+        kelPqsFreeFileEntry(copy);  // the tree refused the record
+    }
+    return true;
+}
+
 FcsFileEntry* kelPqsFindFileEntryInTable(FcsFileName selector, const char* path) {
     if (path == nullptr) {
         kelPqsLogMessage(ERROR_LEVEL_ERROR, kelkey::kCorruptedBuffer, "Invalid NVAR path");
@@ -295,18 +310,13 @@ bool kelPqsGenerateFcsCurrentsTable(FcsTable& current, const FcsTable& zan, cons
         }
         // An override applies whatever its own valid flag says.
         const FcsFileEntry* source = findByName(zan, entry->name);
-        FcsFileEntry* chosen = copyFileEntry(source != nullptr ? source : entry);
-        if (chosen == nullptr || !kelPqsAddNewFileFcs(current, chosen, false)) {
+        if (!kelPqsAddFileCopy(current, source != nullptr ? source : entry, false)) {
             // Out of memory. A table that goes on without this value would
             // serve the default in place of the override, or nothing, as if
             // all were well: no table is kept.
-            kelPqsFreeFileEntry(chosen);
             kelPqsFreeFcsTable(current);
             kelPqsReportError(kelkey::kCurrentCreate);
             return false;
-        }
-        if (chosen->inTable == 0) {
-            kelPqsFreeFileEntry(chosen);  // the tree refused the record
         }
     }
     return true;

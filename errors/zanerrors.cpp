@@ -1,6 +1,7 @@
 #include "dorv/zanerrors.h"
 
 #include <cstddef>
+#include <utility>
 
 namespace {
 
@@ -464,6 +465,16 @@ constexpr NameRow kTypeRows[] = {
     {29, "[DORV Metadata] "},
 };
 
+// A map holding exactly `rows`, by key.
+template <typename Key, std::size_t N>
+std::map<Key, std::string> mapOf(const NameRow (&rows)[N]) {
+    std::map<Key, std::string> map;
+    for (const NameRow& row : rows) {
+        map[static_cast<Key>(row.key)] = row.text;
+    }
+    return map;
+}
+
 }  // namespace
 
 std::map<ImageToolsErrorName, std::string> ZanErrors::s_imageToolsErrorNameStringMap;
@@ -475,14 +486,13 @@ bool ZanErrors::init() {
 }
 
 void ZanErrors::initStringMaps() {
-    s_imageToolsErrorNameStringMap.clear();
-    s_imageToolsErrorTypeStringMap.clear();
-    for (const NameRow& row : kNameRows) {
-        s_imageToolsErrorNameStringMap[static_cast<ImageToolsErrorName>(row.key)] = row.text;
-    }
-    for (const NameRow& row : kTypeRows) {
-        s_imageToolsErrorTypeStringMap[static_cast<ImageToolsErrorType>(row.key)] = row.text;
-    }
+    // Both maps are built aside and moved in (which cannot fail) only when
+    // complete: running out of memory halfway leaves the previous catalogue
+    // whole.
+    std::map<ImageToolsErrorName, std::string> names = mapOf<ImageToolsErrorName>(kNameRows);
+    std::map<ImageToolsErrorType, std::string> types = mapOf<ImageToolsErrorType>(kTypeRows);
+    s_imageToolsErrorNameStringMap = std::move(names);
+    s_imageToolsErrorTypeStringMap = std::move(types);
 }
 
 std::string ZanErrors::getErrorNameString(ImageToolsErrorName key) {

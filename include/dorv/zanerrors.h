@@ -26,7 +26,8 @@ public:
 
     // Fills both maps in full; always true.
     static bool init();
-    // Empties both maps and sets every row again.
+    // Replaces both maps with every row. Out of memory, it throws
+    // std::bad_alloc and both maps keep what they held.
     static void initStringMaps();
     // A copy of the key's text, or "General Error" for a key without a row.
     static std::string getErrorNameString(ImageToolsErrorName key);

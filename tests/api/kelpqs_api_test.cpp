@@ -2,6 +2,7 @@
 // access and termination, with every report recorded.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -45,6 +46,10 @@ protected:
         return ::testing::AssertionSuccess();
     }
 
+    static bool isOneOf(const Report& report, const std::vector<Report>& candidates) {
+        return std::find(candidates.begin(), candidates.end(), report) != candidates.end();
+    }
+
     static Bytes zanBuffer() {
         void* buffer = nullptr;
         uint32_t size = 0;
@@ -78,11 +83,24 @@ TEST_F(KelPqsApiTest, SmokeStartGetResizeTerminateKeepFetchAndTerminate) {
 }
 
 TEST_F(KelPqsApiTest, StartUpRefusesItsArgumentsInOrderAndChangesNothing) {
+    // A running library with a value of its own: every refusal leaves it served.
+    ASSERT_TRUE(start(inputs_));
+    void* data = nullptr;
+    ASSERT_TRUE(kelPqsNvarResize("mca/alpha", &data, 1));
+    const auto unchanged = [] {
+        return kelFcsIsInitialized() && valueIs("mca/alpha", kCurrent, {'a'}) &&
+               valueIs("mca/alpha", kTarvo, sample::alphaDefault()) &&
+               valueIs("mca/delta", kZan, {'d', 'e', 'l', 't', 'a'}) &&
+               zanBuffer() == sample::zan();
+    };
+
     // tarvo.cfg comes first, whatever else is wrong.
     DorvInitTables record{};
     record.omblCfg = {nullptr, 10};
     EXPECT_FALSE(kelPqsDorvInit(&record, dorv::test::recordReport));
+    EXPECT_TRUE(unchanged());
     EXPECT_FALSE(kelPqsDorvInit(nullptr, dorv::test::recordReport));
+    EXPECT_TRUE(unchanged());
 
     // Then a length without bytes, in the order tarvo.cfg, ombl.cfg, ftbl.bin, PQS, EFS.
     record = inputs_.record();
@@ -96,11 +114,13 @@ TEST_F(KelPqsApiTest, StartUpRefusesItsArgumentsInOrderAndChangesNothing) {
                                   &record.pqsImage, &record.efsImage};
     for (_commonDorvTable* field : fields) {
         EXPECT_FALSE(kelPqsDorvInit(&record, dorv::test::recordReport));
+        EXPECT_TRUE(unchanged());
         field->length = 0;  // fixed: the next one is refused
         if (field == &record.tarvoCfg) *field = inputs_.record().tarvoCfg;
     }
     // A null pointer with length 0 counts as not given; without ftbl.bin start-up stops.
     EXPECT_FALSE(kelPqsDorvInit(&record, dorv::test::recordReport));
+    EXPECT_TRUE(unchanged());
 
     std::vector<Report> expected = {
         error(343, "Tarvo.cfg table is mandatory for loading by DORV."),
@@ -111,7 +131,36 @@ TEST_F(KelPqsApiTest, StartUpRefusesItsArgumentsInOrderAndChangesNothing) {
     }
     expected.push_back(error(403, "ftbl data must be defined for flat VFS, but not load by DORV."));
     EXPECT_EQ(reports(), expected);
-    EXPECT_FALSE(kelFcsIsInitialized());
+}
+
+// The expected reports elsewhere take their key texts from the catalogue; here
+// they are spelled out, so that a wrong catalogue row cannot hide behind the
+// same lookup on both sides.
+TEST_F(KelPqsApiTest, ReportsCarryTheCatalogueTextOfTheirKey) {
+    DorvInitTables record{};
+    EXPECT_FALSE(kelPqsDorvInit(&record, dorv::test::recordReport));
+    record = inputs_.record();
+    record.pqsImage = {nullptr, 1};
+    EXPECT_FALSE(kelPqsDorvInit(&record, dorv::test::recordReport));
+    record = inputs_.record();
+    record.ftblBin = {nullptr, 0};
+    EXPECT_FALSE(kelPqsDorvInit(&record, dorv::test::recordReport));
+    DorvInputs withEfs = sample::inputs();
+    withEfs.efs = Bytes(16, 0xFF);
+    EXPECT_FALSE(start(withEfs));
+    void* buffer = nullptr;
+    EXPECT_FALSE(kelPqsGetBuildZanCfgFcsBuffer(&buffer, nullptr));
+    const std::vector<Report> expected = {
+        {ERROR_LEVEL_ERROR, 343, "Failed to load Tarvo.cfg table.",
+         "Tarvo.cfg table is mandatory for loading by DORV."},
+        {ERROR_LEVEL_ERROR, 341, "Failed to initialize PQS.",
+         "Invalid table PQS. The table is loaded but data is empty."},
+        {ERROR_LEVEL_ERROR, 403, "Failed to load ftbl file.",
+         "ftbl data must be defined for flat VFS, but not load by DORV."},
+        {ERROR_LEVEL_ERROR, 342, "Failed to initialize EFS.", ""},
+        {ERROR_LEVEL_ERROR, 400, "Corrupted Buffer Detected.", "ZAN CFG buffer"},
+    };
+    EXPECT_EQ(reports(), expected);
 }
 
 TEST_F(KelPqsApiTest, StartUpStopsAtTheFirstTableThatFailsToLoad) {
@@ -154,11 +203,19 @@ TEST_F(KelPqsApiTest, AnImageFailsTheStorageStepWithTheTablesBuilt) {
     EXPECT_FALSE(kelPqsIsInitialized());
     EXPECT_FALSE(kelPqsIsVfsDeployed());
     EXPECT_TRUE(valueIs("mca/alpha", kCurrent, sample::alphaOverride()));
+    // The EFS image is mounted second: alone it fails as that mount does.
     DorvInputs withEfs = sample::inputs();
     withEfs.efs = Bytes(4096, 0xFF);
     EXPECT_FALSE(start(withEfs));
     EXPECT_TRUE(kelFcsIsInitialized());
-    const std::vector<Report> expected = {error(341), error(341)};
+    EXPECT_TRUE(valueIs("mca/alpha", kCurrent, sample::alphaOverride()));
+    // With both, the PQS image fails first and the EFS image is not reached.
+    DorvInputs withBoth = sample::inputs();
+    withBoth.pqs = Bytes(8192, 0xFF);
+    withBoth.efs = Bytes(4096, 0xFF);
+    EXPECT_FALSE(start(withBoth));
+    EXPECT_TRUE(kelFcsIsInitialized());
+    const std::vector<Report> expected = {error(341), error(342), error(341)};
     EXPECT_EQ(reports(), expected);
 }
 
@@ -378,19 +435,23 @@ TEST_F(KelPqsApiTest, AnAllocationFailureIsReportedNeverThrown) {
     EXPECT_EQ(reports(), expected);
     // A start-up that runs out of memory anywhere either reports it and
     // answers false, or still serves every value: it never loses one quietly.
+    // A failing one ends with the report of the step that stopped it: a
+    // summary, or the out-of-memory code of a handle that could not be made.
+    const std::vector<Report> closing = {error(323), error(327), error(346),
+                                         error(330, " Library status code: 9")};
+    bool entryFailed = false;  // a C allocation of the table load was failed
     for (long successes = 0;; ++successes) {
         ASSERT_LT(successes, 100000);
         dorv::test::clearReports();
-        bool ok;
         bool triggered;
-        {
-            dorv::test::AllocFailure failure(successes);
-            ok = start(inputs_);
-            triggered = failure.triggered();
-        }
+        const bool ok = dorv::test::runWithAllocFailure(successes, triggered,
+                                                        [&] { return start(inputs_); });
         if (!ok) {
             EXPECT_TRUE(triggered) << successes;
-            EXPECT_FALSE(reports().empty()) << successes;
+            ASSERT_FALSE(reports().empty()) << successes;
+            EXPECT_TRUE(isOneOf(reports().back(), closing))
+                << successes << ::testing::PrintToString(reports());
+            entryFailed = entryFailed || reports().front() == error(322);
             continue;
         }
         EXPECT_TRUE(reports().empty()) << successes << ::testing::PrintToString(reports());
@@ -401,6 +462,94 @@ TEST_F(KelPqsApiTest, AnAllocationFailureIsReportedNeverThrown) {
         EXPECT_TRUE(kelpqsCheckNvarExists("cfg/hidden", kCurrent)) << successes;
         if (!triggered) break;
     }
+    EXPECT_EQ(entryFailed, dorv::test::AllocFailure::coversCAllocations());
+}
+
+// Termination that runs out of memory anywhere: the detail comes first and
+// the summary last, and the library is left as the failed step says.
+TEST_F(KelPqsApiTest, TerminationOutOfMemoryReportsItsSummaryLast) {
+    if (!dorv::test::AllocFailure::coversCAllocations()) {
+        GTEST_SKIP() << "this build cannot fail malloc, calloc and realloc";
+    }
+    const Bytes built = sample::builtZan();
+    const std::vector<Report> details = {error(323), error(330, " Library status code: 9"),
+                                         error(335, " Library status code: 9")};
+    for (bool keep : {true, false}) {
+        int tornDown = 0;
+        int rebuildFailed = 0;
+        for (long successes = 0;; ++successes) {
+            ASSERT_LT(successes, 100000);
+            ASSERT_TRUE(start(inputs_));
+            dorv::test::clearReports();
+            bool triggered;
+            const bool ok = dorv::test::runWithAllocFailure(successes, triggered,
+                                                            [&] { return kelPqsNvarTerm(keep); });
+            const std::string at = ::testing::PrintToString(keep) + " " +
+                                   std::to_string(successes) + " " +
+                                   ::testing::PrintToString(reports());
+            if (ok) {
+                EXPECT_TRUE(reports().empty()) << at;
+                EXPECT_EQ(kelFcsIsInitialized(), keep) << at;
+                if (keep) {
+                    EXPECT_EQ(zanBuffer(), built) << at;
+                    EXPECT_TRUE(valueIs("mca/alpha", kCurrent, sample::alphaOverride())) << at;
+                }
+                if (!triggered) break;
+                continue;
+            }
+            EXPECT_TRUE(triggered) << at;
+            ASSERT_GE(reports().size(), 2u) << at;
+            EXPECT_TRUE(isOneOf(reports().front(), details)) << at;
+            if (reports().back() == error(347)) {
+                // Torn down: nothing is left.
+                ++tornDown;
+                EXPECT_FALSE(kelFcsIsInitialized()) << at;
+                EXPECT_FALSE(kelpqsCheckNvarExists("mca/alpha", kTarvo)) << at;
+                EXPECT_TRUE(zanBuffer().empty()) << at;
+                EXPECT_FALSE(kelPqsNvarTerm(keep)) << at;  // refused: not initialised
+                continue;
+            }
+            // Only rebuilding the current values after a kept termination
+            // fails without a tear-down: the new Zan.cfg table is in place
+            // and the tables stay built, without current values.
+            ++rebuildFailed;
+            EXPECT_TRUE(keep) << at;
+            EXPECT_EQ(reports().back(), error(345)) << at;
+            EXPECT_TRUE(kelFcsIsInitialized()) << at;
+            EXPECT_EQ(zanBuffer(), built) << at;
+            EXPECT_TRUE(valueIs("mca/alpha", kZan, sample::alphaOverride())) << at;
+            EXPECT_TRUE(valueIs("mca/alpha", kTarvo, sample::alphaDefault())) << at;
+            EXPECT_FALSE(kelpqsCheckNvarExists("mca/alpha", kCurrent)) << at;
+        }
+        EXPECT_GT(tornDown, 10) << keep;
+        EXPECT_EQ(rebuildFailed > 0, keep) << keep;
+    }
+}
+
+TEST_F(KelPqsApiTest, ResizeThatCannotReallocateKeepsTheOldValue) {
+    if (!dorv::test::AllocFailure::coversCAllocations()) {
+        GTEST_SKIP() << "this build cannot fail realloc";
+    }
+    ASSERT_TRUE(start(inputs_));
+    void* before = nullptr;
+    uint32_t size = 0;
+    ASSERT_TRUE(kelPqsNvarGet("/home/mca/alpha", &before, &size, kCurrent, nullptr, nullptr));
+    void* data = &size;
+    bool triggered;
+    // A full path needs no prefixing: the reallocation is the first allocation.
+    const bool resized = dorv::test::runWithAllocFailure(
+        0, triggered, [&] { return kelPqsNvarResize("/home/mca/alpha", &data, 4096); });
+    EXPECT_FALSE(resized);
+    EXPECT_TRUE(triggered);
+    EXPECT_EQ(data, &size);  // untouched
+    void* after = nullptr;
+    uint32_t afterSize = 0;
+    ASSERT_TRUE(kelPqsNvarGet("mca/alpha", &after, &afterSize, kCurrent, nullptr, nullptr));
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(afterSize, size);
+    EXPECT_TRUE(valueIs("mca/alpha", kCurrent, sample::alphaOverride()));
+    const std::vector<Report> expected = {error(323)};
+    EXPECT_EQ(reports(), expected);
 }
 
 }  // namespace

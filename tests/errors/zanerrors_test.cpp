@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
+
+#include "support/alloc_failure.h"
+
 namespace {
 
 ImageToolsErrorName key(int32_t k) { return static_cast<ImageToolsErrorName>(k); }
@@ -86,6 +90,37 @@ TEST_F(ZanErrorsTest, InitTwiceRebuildsTheSameRows) {
     EXPECT_EQ(ZanErrors::s_imageToolsErrorNameStringMap.size(), 417u);
     EXPECT_EQ(ZanErrors::getErrorNameString(key(7)), "Decompose Error. ");
     EXPECT_EQ(ZanErrors::getErrorNameString(key(9999)), "General Error");
+}
+
+TEST_F(ZanErrorsTest, RunningOutOfMemoryKeepsTheEarlierCatalogue) {
+    ZanErrors::init();
+    // A mark that only the earlier catalogue carries.
+    ZanErrors::s_imageToolsErrorNameStringMap[key(7)] = "earlier";
+    const auto names = ZanErrors::s_imageToolsErrorNameStringMap;
+    const auto types = ZanErrors::s_imageToolsErrorTypeStringMap;
+    long failed = 0;
+    for (long k = 0;; ++k) {
+        ASSERT_LT(k, 100000);
+        bool triggered;
+        const bool threw = dorv::test::runWithAllocFailure(k, triggered, [] {
+            try {
+                ZanErrors::init();
+            } catch (const std::bad_alloc&) {
+                return true;
+            }
+            return false;
+        });
+        if (!triggered) break;
+        ASSERT_TRUE(threw) << k;
+        EXPECT_TRUE(ZanErrors::s_imageToolsErrorNameStringMap == names) << k;
+        EXPECT_TRUE(ZanErrors::s_imageToolsErrorTypeStringMap == types) << k;
+        ++failed;
+    }
+    // Every row needs at least one allocation; the run that did not fail
+    // replaced the catalogue.
+    EXPECT_GT(failed, 447);
+    EXPECT_EQ(ZanErrors::getErrorNameString(key(7)), "Decompose Error. ");
+    EXPECT_EQ(ZanErrors::s_imageToolsErrorNameStringMap.size(), 417u);
 }
 
 TEST_F(ZanErrorsTest, TypeMapHoldsTheModulePrefixes) {

@@ -77,6 +77,15 @@ Bytes zan() {
 
 Bytes ombl() { return make_ombl(zan()); }
 
+Bytes builtZan() {
+    return FcsBuilder()
+        .file(kEmpty, {})
+        .file(kAlpha, alphaOverride(), 0x81, 0x5A)
+        .file(kBetaX, {9})
+        .file(kBeta, betaValue())
+        .build();
+}
+
 DorvInputs inputs() {
     DorvInputs in;
     in.tarvo = tarvo();

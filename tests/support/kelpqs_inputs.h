@@ -51,6 +51,10 @@ Bytes ftbl();
 Bytes tarvo();
 Bytes zan();  // the Zan.cfg table inside ombl()
 Bytes ombl();
+// The Zan.cfg table that terminating a start-up on inputs() builds when no
+// value was changed: the valid current values, "/home/mca/beta.x" before
+// "/home/mca/beta".
+Bytes builtZan();
 DorvInputs inputs();  // tarvo(), ombl(), ftbl(), SKU 7
 }  // namespace sample
 

@@ -332,6 +332,11 @@ bool kelPqsNvarTerm(bool keep) {
             if (!kelPqsGenerateFcsCurrentsTable(s_currentValuesTable, s_zanCfgTable,
                                                 s_tarvoCfgTable)) {
                 kelPqsReportError(kelkey::kCurrentCreate);
+                // Without current values a later termination would build an
+                // empty Zan.cfg table in place of the one just built: refuse
+                // further access until the next start-up, keeping the new
+                // Zan.cfg buffer available to the caller.
+                s_fcsInitialized = false;
                 return false;
             }
             return true;

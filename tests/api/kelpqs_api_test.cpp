@@ -510,16 +510,18 @@ TEST_F(KelPqsApiTest, TerminationOutOfMemoryReportsItsSummaryLast) {
                 continue;
             }
             // Only rebuilding the current values after a kept termination
-            // fails without a tear-down: the new Zan.cfg table is in place
-            // and the tables stay built, without current values.
+            // fails without a tear-down: the new Zan.cfg buffer stays
+            // available, and further access is refused so that no later
+            // termination can replace it with a table built from no values.
             ++rebuildFailed;
             EXPECT_TRUE(keep) << at;
             EXPECT_EQ(reports().back(), error(345)) << at;
-            EXPECT_TRUE(kelFcsIsInitialized()) << at;
+            EXPECT_FALSE(kelFcsIsInitialized()) << at;
             EXPECT_EQ(zanBuffer(), built) << at;
-            EXPECT_TRUE(valueIs("mca/alpha", kZan, sample::alphaOverride())) << at;
-            EXPECT_TRUE(valueIs("mca/alpha", kTarvo, sample::alphaDefault())) << at;
-            EXPECT_FALSE(kelpqsCheckNvarExists("mca/alpha", kCurrent)) << at;
+            EXPECT_FALSE(kelpqsCheckNvarExists("mca/alpha", kZan)) << at;
+            EXPECT_FALSE(kelPqsNvarTerm(true)) << at;  // refused: 326
+            EXPECT_EQ(reports().back(), error(326)) << at;
+            EXPECT_EQ(zanBuffer(), built) << at;
         }
         EXPECT_GT(tornDown, 10) << keep;
         EXPECT_EQ(rebuildFailed > 0, keep) << keep;

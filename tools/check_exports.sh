@@ -11,7 +11,7 @@ lib=$1 dir=$2 kind=$3 objdump=${4:-objdump}
 
 if [[ $kind == elf ]]; then
   exported=$(nm -D --defined-only "$lib" | awk '{print $NF}' | sed 's/@.*//' | sort -u)
-  if file -L "$lib" | grep -q '32-bit'; then width=ilp32; else width=lp64; fi
+  if readelf -h "$lib" | grep -q 'Class:[[:space:]]*ELF32'; then width=ilp32; else width=lp64; fi
 else
   exported=$("$objdump" -p "$lib" | awk '/\[Ordinal\/Name Pointer\] Table/{t=1;next} t&&/^[ \t]*\[/{print $NF;next} t&&NF==0{t=0}' | sort -u)
   width=pe

@@ -37,12 +37,7 @@ TEST_F(KelPqsSeeds, EverySeedStartsTheLibrary) {
         EXPECT_EQ(split.tarvo, input.tarvo) << name;
         EXPECT_EQ(split.ombl, input.ombl) << name;
         EXPECT_EQ(split.ftbl, input.ftbl) << name;
-        DorvInitTables record{};
-        record.tarvoCfg = {split.tarvo.data(), static_cast<uint32_t>(split.tarvo.size())};
-        record.omblCfg = {split.ombl.empty() ? nullptr : split.ombl.data(),
-                          static_cast<uint32_t>(split.ombl.size())};
-        record.ftblBin = {split.ftbl.data(), static_cast<uint32_t>(split.ftbl.size())};
-        record.skuId = split.sku;
+        const DorvInitTables record = dorv::fuzz::startUpRecord(split);
         EXPECT_TRUE(kelPqsDorvInit(&record, dorv::test::recordReport)) << name;
         EXPECT_TRUE(dorv::test::reports().empty()) << name;
         EXPECT_TRUE(kelPqsNvarTerm(false)) << name;

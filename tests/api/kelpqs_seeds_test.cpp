@@ -3,13 +3,12 @@
 // also writes them there, which is how fuzz/corpus/kelpqs_init/ was made.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "fuzz/kelpqs_init_input.h"
+#include "support/fuzz_seeds.h"
 #include "support/kelpqs_fixture.h"
 
 namespace {
@@ -30,7 +29,6 @@ std::vector<std::pair<std::string, StartUpInput>> seeds() {
 class KelPqsSeeds : public dorv::test::KelPqsFixture {};
 
 TEST_F(KelPqsSeeds, EverySeedStartsTheLibrary) {
-    const char* dir = std::getenv("DORV_WRITE_FUZZ_SEEDS");
     for (const auto& [name, input] : seeds()) {
         const std::vector<uint8_t> bytes = dorv::fuzz::joinStartUpInput(input);
         StartUpInput split = dorv::fuzz::splitStartUpInput(bytes.data(), bytes.size());
@@ -41,11 +39,7 @@ TEST_F(KelPqsSeeds, EverySeedStartsTheLibrary) {
         EXPECT_TRUE(kelPqsDorvInit(&record, dorv::test::recordReport)) << name;
         EXPECT_TRUE(dorv::test::reports().empty()) << name;
         EXPECT_TRUE(kelPqsNvarTerm(false)) << name;
-        if (dir != nullptr) {
-            std::ofstream out(std::string(dir) + "/" + name, std::ios::binary);
-            out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-            EXPECT_TRUE(out.good()) << name;
-        }
+        EXPECT_TRUE(dorv::test::writeSeedIfAsked(name, bytes)) << name;
     }
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "dorv/image_editor.h"
+#include "support/file_tree_builders.h"
 
 namespace {
 
@@ -34,10 +35,8 @@ Table makeTable(int64_t n, bool shuffled) {
     }
     if (shuffled) std::shuffle(table.names.begin(), table.names.end(), std::mt19937(12345));
     for (std::size_t i = 0; i < table.names.size(); ++i) {
-        std::vector<uint8_t> record(12 + 32, static_cast<uint8_t>(i));
-        record[0] = static_cast<uint8_t>(i);
-        record[1] = static_cast<uint8_t>(i >> 8);
-        table.records.push_back(std::move(record));
+        table.records.push_back(dorv::test::makeRecord(
+            static_cast<uint32_t>(i), std::vector<uint8_t>(32, static_cast<uint8_t>(i))));
     }
     return table;
 }

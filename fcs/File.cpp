@@ -46,8 +46,8 @@ bool fileCompare(std::shared_ptr<IFile> a, std::shared_ptr<IFile> b) {
 
 File::File(const uint8_t* record, uint32_t length, const char* name) {
     if (name != nullptr) {
-        // Bounded copy: a name of 48 bytes or more fills the field with no terminator.
-        for (std::size_t i = 0; i < kNameSize && name[i] != '\0'; ++i) this->name[i] = name[i];
+        // A name of 48 bytes or more fills the field with no terminator.
+        std::memcpy(this->name, name, dorv::fcs::kept_name_length(name));
     }
     dorv::tree::adoptRecord(*this, record, length);
 }

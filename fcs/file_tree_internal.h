@@ -24,6 +24,9 @@ void adoptRecord(image_editor::IFile& node, const uint8_t* record, uint32_t leng
 // The node as a Directory, when it says it is one and really is one.
 image_editor::Directory* asDirectory(image_editor::IFile* node);
 
+// Node names are read and kept by the file table's 48-byte name helpers.
+static_assert(image_editor::IFile::kNameSize == FILE_TABLE_NAME_SIZE);
+
 // A node's name for ordering; a null node reads as an empty name.
 inline std::string_view nameOf(const image_editor::IFile* node) {
     return node != nullptr ? dorv::fcs::name_field_view(node->name) : std::string_view();

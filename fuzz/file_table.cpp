@@ -3,10 +3,10 @@
 // input or write outside the EFS_files array.
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "common/le_bytes.h"
 #include "dorv/efs.h"
 #include "dorv/file_table.h"
 #include "efs/efs_layout.h"
@@ -15,9 +15,7 @@
 namespace {
 
 uint32_t load32(const std::vector<uint8_t>& bytes, size_t at) {
-    if (at + 4 > bytes.size()) return 0;
-    return bytes[at] | (bytes[at + 1] << 8) | (bytes[at + 2] << 16) |
-           (static_cast<uint32_t>(bytes[at + 3]) << 24);
+    return dorv::le::fits(bytes.size(), at, 4) ? dorv::le::load32(bytes.data() + at) : 0;
 }
 
 volatile uint32_t g_sink;
@@ -33,7 +31,7 @@ void run_lookups() {
                                       "/home/" + std::string(43, 'q'), std::string(300, 'z')};
     if (g_table_num_files > 0) {
         // The first entry's own name, cut to 48 bytes, and once more with an extra character.
-        const std::string own(g_table_buf[0].name, strnlen(g_table_buf[0].name, 48));
+        const std::string own(dorv::fcs::name_field_view(g_table_buf[0].name));
         names.push_back(own);
         names.push_back(own + "x");
     }

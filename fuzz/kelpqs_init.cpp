@@ -19,11 +19,6 @@ void checkReport(ErrorLevel, ImageToolsErrorName, const char* keyText, const cha
     (void)length;
 }
 
-_commonDorvTable bufferOf(std::vector<uint8_t>& bytes) {
-    return _commonDorvTable{bytes.empty() ? nullptr : bytes.data(),
-                            static_cast<uint32_t>(bytes.size())};
-}
-
 void readEverything(const std::vector<std::string>& paths) {
     for (const std::string& path : paths) {
         for (unsigned index = 0; index < 4; ++index) {
@@ -61,11 +56,7 @@ void resizeEverything(const std::vector<std::string>& paths, uint32_t seed) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     dorv::fuzz::StartUpInput input = dorv::fuzz::splitStartUpInput(data, size);
-    DorvInitTables record{};
-    record.tarvoCfg = bufferOf(input.tarvo);
-    record.omblCfg = bufferOf(input.ombl);
-    record.ftblBin = bufferOf(input.ftbl);
-    record.skuId = input.sku;
+    const DorvInitTables record = dorv::fuzz::startUpRecord(input);
     kelPqsDorvInit(&record, checkReport);
 
     if (kelFcsIsInitialized()) {

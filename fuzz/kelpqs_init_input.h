@@ -10,6 +10,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/le_bytes.h"
+#include "dorv/kelpqs.h"
+
 namespace dorv::fuzz {
 
 struct StartUpInput {
@@ -31,8 +34,8 @@ inline StartUpInput splitStartUpInput(const uint8_t* data, std::size_t size) {
         out.assign(data + at, data + at + n);
         at += n;
     };
-    take(static_cast<std::size_t>(data[1] | (data[2] << 8)), input.tarvo);
-    take(static_cast<std::size_t>(data[3] | (data[4] << 8)), input.ombl);
+    take(dorv::le::load16(data + 1), input.tarvo);
+    take(dorv::le::load16(data + 3), input.ombl);
     take(size - at, input.ftbl);
     return input;
 }
@@ -41,15 +44,29 @@ inline StartUpInput splitStartUpInput(const uint8_t* data, std::size_t size) {
 // not fit and give an empty input.
 inline std::vector<uint8_t> joinStartUpInput(const StartUpInput& input) {
     if (input.tarvo.size() > 0xFFFF || input.ombl.size() > 0xFFFF || input.sku > 0xFF) return {};
-    std::vector<uint8_t> out = {static_cast<uint8_t>(input.sku),
-                                static_cast<uint8_t>(input.tarvo.size()),
-                                static_cast<uint8_t>(input.tarvo.size() >> 8),
-                                static_cast<uint8_t>(input.ombl.size()),
-                                static_cast<uint8_t>(input.ombl.size() >> 8)};
+    std::vector<uint8_t> out(kStartUpHeadSize);
+    out[0] = static_cast<uint8_t>(input.sku);
+    dorv::le::store16(out.data() + 1, static_cast<uint16_t>(input.tarvo.size()));
+    dorv::le::store16(out.data() + 3, static_cast<uint16_t>(input.ombl.size()));
     out.insert(out.end(), input.tarvo.begin(), input.tarvo.end());
     out.insert(out.end(), input.ombl.begin(), input.ombl.end());
     out.insert(out.end(), input.ftbl.begin(), input.ftbl.end());
     return out;
+}
+
+// The start-up record over the input's buffers, an empty one given as (null,
+// 0). It points into `input`, which must outlive its use.
+inline DorvInitTables startUpRecord(StartUpInput& input) {
+    auto bufferOf = [](std::vector<uint8_t>& bytes) {
+        return _commonDorvTable{bytes.empty() ? nullptr : bytes.data(),
+                                static_cast<uint32_t>(bytes.size())};
+    };
+    DorvInitTables record{};
+    record.tarvoCfg = bufferOf(input.tarvo);
+    record.omblCfg = bufferOf(input.ombl);
+    record.ftblBin = bufferOf(input.ftbl);
+    record.skuId = input.sku;
+    return record;
 }
 
 }  // namespace dorv::fuzz

@@ -3,13 +3,12 @@
 // also writes them there, which is how fuzz/corpus/kelpqs_init/ was made.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "fuzz/kelpqs_init_input.h"
+#include "support/fuzz_seeds.h"
 #include "support/kelpqs_fixture.h"
 
 namespace {
@@ -30,27 +29,17 @@ std::vector<std::pair<std::string, StartUpInput>> seeds() {
 class KelPqsSeeds : public dorv::test::KelPqsFixture {};
 
 TEST_F(KelPqsSeeds, EverySeedStartsTheLibrary) {
-    const char* dir = std::getenv("DORV_WRITE_FUZZ_SEEDS");
     for (const auto& [name, input] : seeds()) {
         const std::vector<uint8_t> bytes = dorv::fuzz::joinStartUpInput(input);
         StartUpInput split = dorv::fuzz::splitStartUpInput(bytes.data(), bytes.size());
         EXPECT_EQ(split.tarvo, input.tarvo) << name;
         EXPECT_EQ(split.ombl, input.ombl) << name;
         EXPECT_EQ(split.ftbl, input.ftbl) << name;
-        DorvInitTables record{};
-        record.tarvoCfg = {split.tarvo.data(), static_cast<uint32_t>(split.tarvo.size())};
-        record.omblCfg = {split.ombl.empty() ? nullptr : split.ombl.data(),
-                          static_cast<uint32_t>(split.ombl.size())};
-        record.ftblBin = {split.ftbl.data(), static_cast<uint32_t>(split.ftbl.size())};
-        record.skuId = split.sku;
+        const DorvInitTables record = dorv::fuzz::startUpRecord(split);
         EXPECT_TRUE(kelPqsDorvInit(&record, dorv::test::recordReport)) << name;
         EXPECT_TRUE(dorv::test::reports().empty()) << name;
         EXPECT_TRUE(kelPqsNvarTerm(false)) << name;
-        if (dir != nullptr) {
-            std::ofstream out(std::string(dir) + "/" + name, std::ios::binary);
-            out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-            EXPECT_TRUE(out.good()) << name;
-        }
+        EXPECT_TRUE(dorv::test::writeSeedIfAsked(name, bytes)) << name;
     }
 }
 

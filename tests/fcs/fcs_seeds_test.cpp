@@ -3,8 +3,6 @@
 // is how fuzz/corpus/fcs_buffer/ was made.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -14,6 +12,7 @@
 #include "support/fcs_builder.h"
 #include "support/fcs_fuzz_table.h"
 #include "support/file_table_state.h"
+#include "support/fuzz_seeds.h"
 
 namespace {
 
@@ -57,17 +56,12 @@ TEST_F(FcsSeeds, EverySeedOpensAsIntended) {
     ASSERT_EQ(
         load_file_table(table.data(), dorv::test::kFcsFuzzSku, static_cast<uint32_t>(table.size())),
         0);
-    const char* dir = std::getenv("DORV_WRITE_FUZZ_SEEDS");
     for (const auto& [name, bytes, expected] : seeds()) {
         fcs_handle_t* handle = nullptr;
         const auto size = static_cast<uint32_t>(bytes.size());
         EXPECT_EQ(createHandleFromStructure(&handle, bytes.data(), size), expected) << name;
         if (handle != nullptr) closeHandle(&handle);
-        if (dir != nullptr) {
-            std::ofstream out(std::string(dir) + "/" + name, std::ios::binary);
-            out.write(reinterpret_cast<const char*>(bytes.data()), size);
-            EXPECT_TRUE(out.good()) << name;
-        }
+        EXPECT_TRUE(dorv::test::writeSeedIfAsked(name, bytes)) << name;
     }
 }
 

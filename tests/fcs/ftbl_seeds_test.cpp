@@ -3,15 +3,15 @@
 // how fuzz/corpus/file_table/ was made.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "common/le_bytes.h"
 #include "dorv/file_table.h"
 #include "support/file_table_state.h"
 #include "support/ftbl_builder.h"
+#include "support/fuzz_seeds.h"
 
 namespace {
 
@@ -38,18 +38,13 @@ std::vector<std::pair<std::string, std::vector<uint8_t>>> seeds() {
 class FtblSeeds : public dorv::test::FileTableStateTest {};
 
 TEST_F(FtblSeeds, EverySeedLoadsForItsFirstSku) {
-    const char* dir = std::getenv("DORV_WRITE_FUZZ_SEEDS");
     for (const auto& [name, bytes] : seeds()) {
         dorv::test::reset_file_table_state();
-        const uint32_t sku = bytes[16] | (bytes[17] << 8);
+        const uint32_t sku = dorv::le::load32(bytes.data() + 16);
         const auto size = static_cast<uint32_t>(bytes.size());
         EXPECT_EQ(load_file_table(bytes.data(), sku, size), 0) << name;
         EXPECT_GT(g_table_num_files, 0) << name;
-        if (dir != nullptr) {
-            std::ofstream out(std::string(dir) + "/" + name, std::ios::binary);
-            out.write(reinterpret_cast<const char*>(bytes.data()), size);
-            EXPECT_TRUE(out.good()) << name;
-        }
+        EXPECT_TRUE(dorv::test::writeSeedIfAsked(name, bytes)) << name;
     }
 }
 

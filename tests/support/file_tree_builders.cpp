@@ -7,14 +7,22 @@
 
 namespace dorv::test {
 
+void putRecordHeader(std::vector<uint8_t>& out, std::size_t at, uint32_t file_number,
+                     uint32_t data_offset, uint16_t data_length, uint8_t flags, uint8_t reserved) {
+    if (at > out.size() || out.size() - at < 12) throw std::out_of_range("no room for a header");
+    uint8_t* header = out.data() + at;
+    le::store32(header, file_number);
+    le::store32(header + 4, data_offset);
+    le::store16(header + 8, data_length);
+    header[10] = flags;
+    header[11] = reserved;
+}
+
 std::vector<uint8_t> makeRecord(uint32_t file_number, const std::vector<uint8_t>& payload,
-                                uint8_t flags, uint8_t reserved, uint16_t claimed_length) {
+                                uint8_t flags, uint8_t reserved, uint16_t claimed_length,
+                                uint32_t data_offset) {
     std::vector<uint8_t> record(12 + payload.size());
-    le::store32(record.data(), file_number);
-    le::store32(record.data() + 4, 0xA5A5A5A5u);
-    le::store16(record.data() + 8, claimed_length);
-    record[10] = flags;
-    record[11] = reserved;
+    putRecordHeader(record, 0, file_number, data_offset, claimed_length, flags, reserved);
     std::copy(payload.begin(), payload.end(), record.begin() + 12);
     return record;
 }

@@ -27,10 +27,8 @@ DorvInitTables DorvInputs::record() {
 }
 
 Bytes make_ombl(const Bytes& zan_cfg, std::optional<uint32_t> table_size) {
-    Bytes out = {'O', 'M', 'B', 'L', 1, 0, 0, 0};
-    const uint32_t size = table_size.value_or(static_cast<uint32_t>(zan_cfg.size()));
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(size >> shift));
-    out.insert(out.end(), 4, 0xEE);
+    Bytes out = {'O', 'M', 'B', 'L', 1, 0, 0, 0, 0, 0, 0, 0, 0xEE, 0xEE, 0xEE, 0xEE};
+    put_le32(out, 8, table_size.value_or(static_cast<uint32_t>(zan_cfg.size())));
     out.insert(out.end(), zan_cfg.begin(), zan_cfg.end());
     return out;
 }

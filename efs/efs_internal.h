@@ -58,6 +58,9 @@ int kill_and_erase_block(uint32_t address);
 // ERASED (blank) or DIRTY; a read failure returns its code and leaves it.
 int probe_next_bm(uint32_t bm_index);
 
+// A valid BM header of the loaded layout with the given generation.
+void build_bm_header(uint32_t generation, uint8_t (&out)[16]);
+
 // Serialises entry E into the R bytes at `out` (valid map, spare map,
 // reserved_a, reserved_b, crc32 as E holds them).
 void serialise_bme(const efs_bme_t& entry, uint8_t* out);

@@ -44,9 +44,9 @@ protected:
     void expect_image_matches_context() {
         const auto view = read_efs_state(image_.bytes, row_);
         ASSERT_TRUE(view.has_value());
-        EXPECT_EQ(view->bm, efs_ctx.current_bm);
-        EXPECT_EQ(view->generation, efs_ctx.generation);
-        EXPECT_EQ(view->bme_offset, efs_ctx.bme_offset);
+        EXPECT_EQ(view->bm, +efs_ctx.current_bm);
+        EXPECT_EQ(view->generation, +efs_ctx.generation);
+        EXPECT_EQ(view->bme_offset, +efs_ctx.bme_offset);
         EXPECT_TRUE(std::equal(view->valid.begin(), view->valid.end(), efs_ctx.valid_map));
         EXPECT_TRUE(std::equal(view->spare.begin(), view->spare.end(), efs_ctx.spare_map));
     }
@@ -66,20 +66,20 @@ TEST_F(EfsBlockManager, RecordSlotsFillTheBlockThenTheCommitSwitches) {
         for (uint32_t k = 1; k < c.records; ++k) {
             efs_bme_t e = next_entry();
             ASSERT_EQ(EFS_commit_BME(&e, 0, 0), 0);
-            EXPECT_EQ(efs_ctx.bme_offset, 16 + k * (c.v + c.s + 12));
-            EXPECT_EQ(efs_ctx.bme_crc, e.crc32);
+            EXPECT_EQ(+efs_ctx.bme_offset, 16 + k * (c.v + c.s + 12));
+            EXPECT_EQ(+efs_ctx.bme_crc, e.crc32);
         }
-        EXPECT_EQ(efs_ctx.bme_offset, c.last_offset);
+        EXPECT_EQ(+efs_ctx.bme_offset, c.last_offset);
         expect_image_matches_context();
-        EXPECT_EQ(efs_ctx.current_bm, 0u);
+        EXPECT_EQ(+efs_ctx.current_bm, 0u);
         // The block is full: the next commit moves to BM block 1.
         efs_bme_t e = next_entry();
         ASSERT_EQ(EFS_commit_BME(&e, 0x11, 0x22), 0);
-        EXPECT_EQ(efs_ctx.current_bm, 1u);
-        EXPECT_EQ(efs_ctx.generation, 2u);
-        EXPECT_EQ(efs_ctx.bme_offset, 16u);
-        EXPECT_EQ(efs_ctx.reserved_a, 0x11u);
-        EXPECT_EQ(efs_ctx.reserved_b, 0x22u);
+        EXPECT_EQ(+efs_ctx.current_bm, 1u);
+        EXPECT_EQ(+efs_ctx.generation, 2u);
+        EXPECT_EQ(+efs_ctx.bme_offset, 16u);
+        EXPECT_EQ(+efs_ctx.reserved_a, 0x11u);
+        EXPECT_EQ(+efs_ctx.reserved_b, 0x22u);
         EXPECT_TRUE(std::all_of(image_.at(0), image_.at(16), [](uint8_t x) { return x == 0; }));
         expect_image_matches_context();
     }
@@ -93,10 +93,10 @@ TEST_F(EfsBlockManager, FailedAppendKeepsTheMapsAndForcesASwitch) {
     EXPECT_EQ(EFS_commit_BME(&e, 0, 0), 41);
     EXPECT_EQ(efs_ctx.force_bm_switch, 1);
     EXPECT_TRUE(std::equal(committed.begin(), committed.end(), efs_ctx.valid_map));
-    EXPECT_EQ(efs_ctx.bme_offset, 16u);
+    EXPECT_EQ(+efs_ctx.bme_offset, 16u);
     // Room enough, but the commit switches.
     ASSERT_EQ(EFS_commit_BME(&e, 0, 0), 0);
-    EXPECT_EQ(efs_ctx.current_bm, 1u);
+    EXPECT_EQ(+efs_ctx.current_bm, 1u);
     EXPECT_EQ(efs_ctx.force_bm_switch, 0);
     expect_image_matches_context();
 }
@@ -197,7 +197,7 @@ TEST_F(EfsBlockManager, EraseKillsEachHeaderFirstAndTheCurrentBlockLast) {
     efs_ctx.force_bm_switch = 1;
     efs_bme_t e = next_entry();
     ASSERT_EQ(EFS_commit_BME(&e, 0, 0), 0);
-    ASSERT_EQ(efs_ctx.current_bm, 1u);
+    ASSERT_EQ(+efs_ctx.current_bm, 1u);
     const std::vector<uint8_t> data(image_.bytes.begin() + 3 * 4096, image_.bytes.end());
     FaultFlash flash;
     ScopedMedium scoped(medium(), flash);

@@ -5,6 +5,7 @@
 
 #include "common/le_bytes.h"
 #include "dorv/efs.h"
+#include "efs/efs_internal.h"
 #include "efs/efs_layout.h"
 
 namespace {
@@ -108,7 +109,11 @@ uint8_t g_efs_sku_id = 0;
 uint8_t g_efs_autogen_data_loaded = 0;
 efs_file_layout_t* EFS_files = nullptr;
 
-int load_autogen_data(const uint8_t* buffer, int sku_id, uint32_t buffer_size) {
+DORV_C_END
+
+namespace {
+
+int load_row(const uint8_t* buffer, int sku_id, uint32_t buffer_size) {
     // A buffer shorter than its header cannot reach its section either.
     if (buffer == nullptr || buffer_size < kFtblHeaderSize) return 1;
     if (le::load32(buffer) != kFtblMagic) return 1;
@@ -166,6 +171,18 @@ int load_autogen_data(const uint8_t* buffer, int sku_id, uint32_t buffer_size) {
     g_efs_sku_id = static_cast<uint8_t>(sku_id);
     g_efs_autogen_data_loaded = 1;
     return 0;
+}
+
+}  // namespace
+
+DORV_C_BEGIN
+
+int load_autogen_data(const uint8_t* buffer, int sku_id, uint32_t buffer_size) {
+    const int rc = load_row(buffer, sku_id, buffer_size);
+    // A mount's tables are sized for the geometry and places it was made
+    // for: a load that changes them unmounts.
+    dorv::efs::unmount_if_layout_changed();
+    return rc;
 }
 
 DORV_C_END

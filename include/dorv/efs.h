@@ -1,4 +1,6 @@
-// EFS flash file system: layout globals set from the file table's EFS section.
+// EFS flash file system: layout globals set from the file table's EFS
+// section, the emulated flash over the EFS image, its checksums, mount state,
+// block manager, data blocks, format and mount.
 #ifndef DORV_EFS_H
 #define DORV_EFS_H
 
@@ -7,6 +9,28 @@
 #include "dorv/export.h"
 
 #define EFS_FILE_CONFIGURED 0x01u
+
+// Every EFS block, block-manager or data, is 4096 bytes.
+#define EFS_BLOCK_SIZE 4096u
+// A data block: 16-byte header, 4076-byte payload, 4-byte footer (CRC-32 of
+// the payload).
+#define EFS_BLOCK_HEADER_SIZE 16u
+#define EFS_PAYLOAD_SIZE 4076u
+#define EFS_FOOTER_OFFSET 4092u
+// Data bytes a file record can hold in one block after its 4-byte header.
+#define EFS_FILE_DATA_MAX 4072u
+// Tries of every verified read, blank check and read-back compare once mounted.
+#define EFS_RETRY_COUNT 7u
+
+// State of the BM block after the current one (next_bm_state).
+#define EFS_BM_STATE_UNKNOWN 0u
+#define EFS_BM_STATE_ERASED 1u
+#define EFS_BM_STATE_DIRTY 2u
+
+// Status of a spare slot (spare_status).
+#define EFS_SPARE_UNSCANNED 0u
+#define EFS_SPARE_DIRTY 1u
+#define EFS_SPARE_FREE 2u
 
 #pragma pack(push, 1)
 // Place of one file index in the EFS (8 bytes; other code indexes the array).
@@ -17,13 +41,72 @@ typedef struct efs_file_layout_t {
     uint8_t flags;
     uint8_t reserved[2];
 } efs_file_layout_t;
+
+// Header of a block-manager block, as stored at its offset 0.
+typedef struct efs_bm_header_t {
+    uint16_t version;      // 1
+    uint16_t sku_id;       // g_efs_sku_id, high byte 0
+    uint32_t generation;   // 1 after format, one more per switch
+    uint8_t bm_count;      // B
+    uint8_t valid_count;   // V
+    uint8_t spare_count;   // S
+    uint8_t layout_id;     // g_efs_layout_id
+    uint32_t crc32;        // EFS CRC-32 of bytes 0-11
+} efs_bm_header_t;
+
+// Header of a data block, as stored at its offset 0.
+typedef struct efs_data_block_header_t {
+    uint32_t erase_count;
+    uint8_t reserved[8];   // zero
+    uint32_t crc32;        // EFS CRC-32 of bytes 0-11
+} efs_data_block_header_t;
+
+// Mount state of the one EFS: fields follow one another without gaps.
+typedef struct efs_context_t {
+    uint8_t mounted;
+    uint8_t block_buf[4096];    // target of verified block and record reads
+    uint8_t verify_buf[4096];   // target of blank checks and read-back compares
+    uint32_t retry_count;
+    uint8_t force_bm_switch;    // 1: the next commit moves to the next BM block
+    uint32_t current_bm;
+    uint32_t generation;
+    uint8_t next_bm_state;      // EFS_BM_STATE_*
+    uint32_t* erase_counts;     // V + S, by physical data block
+    uint32_t bme_offset;        // offset of the newest BME in the current BM block
+    uint8_t* valid_map;         // V bytes: logical -> physical data block
+    uint8_t* spare_map;         // S bytes: spare slot -> physical data block
+    uint32_t reserved_a;
+    uint32_t reserved_b;
+    uint32_t bme_crc;
+    uint32_t free_count;        // spare slots that are EFS_SPARE_FREE
+    uint8_t* spare_status;      // S bytes: EFS_SPARE_*
+    uint8_t status_scanned;     // 1: erase_counts, spare_status, free_count valid
+} efs_context_t;
 #pragma pack(pop)
+
+// A block-manager entry in memory; the maps belong to whoever builds it.
+// On flash it is valid map (V bytes), spare map (S bytes), reserved_a,
+// reserved_b and crc32, V + S + 12 bytes.
+typedef struct efs_bme_t {
+    uint8_t* valid_map;
+    uint8_t* spare_map;
+    uint32_t reserved_a;
+    uint32_t reserved_b;
+    uint32_t crc32;
+} efs_bme_t;
 
 #ifdef __cplusplus
 static_assert(sizeof(efs_file_layout_t) == 8, "EFS file layout record is 8 bytes");
+static_assert(sizeof(efs_bm_header_t) == 16, "BM header is 16 bytes");
+static_assert(sizeof(efs_data_block_header_t) == 16, "data block header is 16 bytes");
+static_assert(sizeof(efs_context_t) == 1 + 4096 + 4096 + 4 + 1 + 4 + 4 + 1 + 4 * sizeof(void*) +
+                                           4 * 5 + 1,
+              "mount state is packed");
 #endif
 
 DORV_C_BEGIN
+
+/* Layout of the EFS, from the file table */
 
 DORV_API extern uint32_t g_efs_bm_num;
 DORV_API extern uint32_t g_efs_valid_block_num;
@@ -36,8 +119,84 @@ DORV_API extern uint8_t g_efs_autogen_data_loaded;
 DORV_API extern efs_file_layout_t* EFS_files;
 
 // Reads the EFS layout row of one SKU from an ftbl buffer: 0 loaded (or no
-// layout for this SKU), 1 section rejected, 12 out of memory.
+// layout for this SKU), 1 section rejected, 12 out of memory. A load that
+// changes the geometry or a file place of a mounted EFS unmounts it.
 DORV_API int load_autogen_data(const uint8_t* buffer, int sku_id, uint32_t buffer_size);
+
+/* Emulated flash over the EFS image */
+
+// The image (null until allocated or adopted) and its size in bytes,
+// (V + B + S) * 4096.
+DORV_API extern uint8_t* efs_image;
+DORV_API extern uint32_t efs_size;
+
+// 0, or 22 for an empty request, a range not wholly inside the image or no
+// image. An erase also needs address and length to be multiples of 4096.
+DORV_API int EFS_physical_read(uint32_t address, uint32_t length, uint8_t* destination);
+DORV_API int EFS_physical_write(uint32_t address, uint32_t length, const uint8_t* source);
+DORV_API int EFS_physical_erase(uint32_t address, uint32_t length);
+// Sets efs_size from the layout. Without create: 1 when there is no image.
+// With create: a fresh all-0xFF image of the library's own (12 when it
+// cannot be allocated); a caller's image is never released.
+DORV_API int EFS_physical_init(uint8_t create);
+
+/* Checksums */
+
+// CRC-32, reflected polynomial 0xEDB88320, the seed as start value and no
+// final inversion; CRC-16, polynomial 0x1021 MSB first, seeded by the
+// caller, no final XOR. Both return the seed for length 0.
+DORV_API extern const uint32_t gCrc32_table[256];
+DORV_API extern const uint16_t gCrc16_table[256];
+DORV_API uint32_t EFS_crc32(uint32_t seed, const uint8_t* data, uint32_t length);
+DORV_API uint32_t EFS_crc16(uint32_t seed, const uint8_t* data, uint32_t length);
+
+/* Mount state and verified writes */
+
+DORV_API extern efs_context_t efs_ctx;
+
+// Blank check (when asked), one write, read-back compare: 0, 22 (length 0
+// or above 4096, null data, range outside the image) or 41.
+DORV_API int EFS_write_with_read_check(uint32_t address, uint32_t length, const uint8_t* data,
+                                       uint8_t blank_check);
+
+/* Block manager */
+
+// Commits an entry: appended to the current BM block, or moved to the next
+// one when the block is full or must not be appended to. 0, 1 (not mounted),
+// 5, 12, 22, 41.
+DORV_API int EFS_commit_BME(efs_bme_t* entry, uint32_t reserved_a, uint32_t reserved_b);
+// Moves to the next BM block with an entry whose CRC is set: 0, 1, 5, 12, 22, 41.
+DORV_API int EFS_switch_BM(efs_bme_t* entry);
+DORV_API int EFS_erase_next_BM(uint32_t bm_index);
+DORV_API int EFS_check_next_BM_state(uint32_t bm_index);
+// Erases every BM block (the current one last) and unmounts.
+DORV_API int EFS_erase(void);
+// Writes "RDFS" over the first four bytes of the image.
+DORV_API int EFS_write_RTFD_marker(void);
+
+/* Data blocks and copy-on-write */
+
+DORV_API int EFS_scan_for_Data_Blocks_status_and_EC(void);
+DORV_API int EFS_erase_data_block(uint32_t physical_block, uint32_t erase_count);
+DORV_API int EFS_erase_dirty_block(void);
+DORV_API int EFS_bme_swap_and_write_new_block(efs_bme_t* entry, uint32_t logical_block,
+                                              const uint8_t* payload);
+DORV_API int EFS_write_data_footer(uint32_t physical_block, const uint8_t* payload);
+DORV_API int EFS_write_data_block(uint32_t physical_block, const uint8_t* payload);
+DORV_API int EFS_select_free_page_for_write(int* slot);
+
+/* Format and mount */
+
+DORV_API int EFS_do_format(void);
+// Mounts the image; a non-zero low byte of create allocates and formats a
+// fresh image first.
+DORV_API int EFS_init(int create);
+// Adopts the caller's image (at least EFS_get_efs_size() bytes) and mounts it.
+DORV_API int EFS_init_tools(uint8_t* image);
+// (V + B + S) * 4096 for the loaded layout.
+DORV_API uint32_t EFS_get_efs_size(void);
+
+/* Wear levelling and file operations */
 
 DORV_C_END
 

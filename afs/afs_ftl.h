@@ -1,0 +1,60 @@
+// Internal helpers of the AFS flash translation layer shared by its sources
+// and the partition layer.
+#ifndef DORV_AFS_AFS_FTL_H
+#define DORV_AFS_AFS_FTL_H
+
+#include <cstdint>
+
+#include "afs/afs_layout.h"
+#include "dorv/afs.h"
+
+namespace dorv::afs {
+
+// Frees the translation layer's state with its unit records and page map and
+// sets ctx->ftl_state to null. A null context or state is ignored.
+void ftl_free_state(afs_context_t* ctx);
+
+// Partition-relative device access. Reads answer 0 or 5.
+uint32_t ftl_read(const afs_context_t* ctx, uint32_t offset, uint32_t length, uint8_t* destination);
+// Writes, then reads back and compares (up to 7 reads): 0; 4 when the device
+// refused with 4; 5 for every other refusal, a failing read or no equal read.
+uint32_t ftl_write_verified(const afs_context_t* ctx, uint32_t offset, const uint8_t* source, uint32_t length);
+// Erases both blocks of unit `eu` (the second only after the first): 0, 4 or 5.
+uint32_t ftl_erase_unit(const afs_context_t* ctx, uint32_t eu);
+
+inline uint32_t eu_offset(uint32_t eu) { return eu << layout::kEuShift; }
+
+// crc16 of 64 page bytes continued over the logical page number.
+inline uint16_t page_crc(const uint8_t* page, uint16_t logical_page) {
+    return crc16(page, static_cast<int32_t>(layout::kPageSize), &logical_page);
+}
+// Whether a 66-byte record carries the crc of its page at `logical_page`.
+bool record_ok(const uint8_t* record, uint16_t logical_page);
+// The map entry chained from `chain`: crc14 of it (low byte first) XOR page.
+uint16_t chain_entry(uint16_t chain, uint16_t page);
+
+// Data page index k of a data address, its unit (via the unit records) and slot.
+struct DataPlace {
+    uint32_t index;  // k
+    uint32_t eu;     // AFS_FTL_NONE when no record carries the unit
+    uint32_t slot;
+};
+DataPlace data_place(const afs_context_t* ctx, uint32_t address);
+// The unit whose record has `id`, first in index order; AFS_FTL_NONE if none.
+uint32_t eu_by_id(const afs_context_t* ctx, uint16_t id);
+// First data page index of a data unit with `id`.
+inline uint32_t data_unit_base(const afs_context_t* ctx, uint16_t id) {
+    return static_cast<uint16_t>((static_cast<uint32_t>(id) * 64 - ctx->data_start) / 64);
+}
+
+// Bitmap bit k, false when k lies outside the bitmap or there is none.
+bool bitmap_test(const afs_context_t* ctx, uint32_t k);
+void bitmap_set(afs_context_t* ctx, uint32_t k, bool on);
+
+// Writes the complete byte of a reclaim target that the mount accepted, once,
+// before the partition is changed. 0 or the write's status.
+uint32_t ftl_settle_unfinished(afs_context_t* ctx);
+
+}  // namespace dorv::afs
+
+#endif

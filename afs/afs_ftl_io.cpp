@@ -1,0 +1,117 @@
+// Device access of the translation layer: partition-relative reads, verified
+// writes, unit erases, page checksums and the data-page addressing.
+#include <cstdlib>
+#include <cstring>
+
+#include "afs/afs_ftl.h"
+#include "common/le_bytes.h"
+
+namespace dorv::afs {
+
+namespace {
+
+bool device_offset(const afs_context_t* ctx, uint32_t offset, uint32_t length, uint32_t& out) {
+    const uint64_t at = static_cast<uint64_t>(ctx->base) + offset;
+    if (at + length > 0xFFFFFFFFull) return false;
+    out = static_cast<uint32_t>(at);
+    return true;
+}
+
+uint32_t refused(uint32_t status) { return status == STORAGE_DEVICE_WRITE_ERROR ? status : STORAGE_IO_ERROR; }
+
+}  // namespace
+
+void ftl_free_state(afs_context_t* ctx) {
+    if (ctx == nullptr || ctx->ftl_state == nullptr) return;
+    std::free(ctx->ftl_state->eu_info);
+    std::free(ctx->ftl_state->page_map);
+    std::free(ctx->ftl_state);
+    ctx->ftl_state = nullptr;
+}
+
+uint32_t ftl_read(const afs_context_t* ctx, uint32_t offset, uint32_t length, uint8_t* destination) {
+    uint32_t at = 0;
+    if (!device_offset(ctx, offset, length, at)) return STORAGE_IO_ERROR;
+    return SpiDrvRead(at, length, destination) == STORAGE_OK ? STORAGE_OK : STORAGE_IO_ERROR;
+}
+
+uint32_t ftl_write_verified(const afs_context_t* ctx, uint32_t offset, const uint8_t* source, uint32_t length) {
+    uint32_t at = 0;
+    if (!device_offset(ctx, offset, length, at)) return STORAGE_IO_ERROR;
+    const uint32_t status = SpiDrvWrite(at, length, source);
+    if (status != STORAGE_OK) return refused(status);
+    uint8_t back[4096];
+    for (uint32_t done = 0; done < length;) {
+        const uint32_t piece = length - done < sizeof back ? length - done : static_cast<uint32_t>(sizeof back);
+        bool equal = false;
+        for (uint32_t attempt = 0; attempt < layout::kTries && !equal; ++attempt) {
+            if (SpiDrvRead(at + done, piece, back) != STORAGE_OK) return STORAGE_IO_ERROR;
+            equal = std::memcmp(back, source + done, piece) == 0;
+        }
+        if (!equal) return STORAGE_IO_ERROR;
+        done += piece;
+    }
+    return STORAGE_OK;
+}
+
+uint32_t ftl_erase_unit(const afs_context_t* ctx, uint32_t eu) {
+    uint32_t at = 0;
+    if (!device_offset(ctx, eu_offset(eu), layout::kEuSize, at)) return STORAGE_IO_ERROR;
+    uint32_t status = SpiDrvEraseBlock(at);
+    if (status == STORAGE_OK) status = SpiDrvEraseBlock(at + layout::kEraseBlock);
+    return status == STORAGE_OK ? STORAGE_OK : refused(status);
+}
+
+bool record_ok(const uint8_t* record, uint16_t logical_page) {
+    return le::load16(record + layout::kPageSize) == page_crc(record, logical_page);
+}
+
+uint16_t chain_entry(uint16_t chain, uint16_t page) {
+    uint8_t bytes[2];
+    le::store16(bytes, chain);
+    return static_cast<uint16_t>(crc14(bytes, 2) ^ page);
+}
+
+uint32_t eu_by_id(const afs_context_t* ctx, uint16_t id) {
+    const afs_ftl_state_t* st = ctx->ftl_state;
+    for (uint32_t i = 0; i < st->eu_count; ++i) {
+        if (st->eu_info[i].id == id) return i;
+    }
+    return AFS_FTL_NONE;
+}
+
+DataPlace data_place(const afs_context_t* ctx, uint32_t address) {
+    DataPlace place;
+    place.index = (address - ctx->data_start) >> layout::kPageShift;
+    const uint32_t cut = place.index & 0xFFFF;
+    const uint32_t id = (ctx->data_start >> layout::kPageShift) + cut / layout::kDataSlots * layout::kDataSlots;
+    place.slot = place.index % layout::kDataSlots;
+    // A data unit never has id 0 (that marks metadata units and the spare).
+    place.eu = (id == 0 || id > 0xFFFF) ? AFS_FTL_NONE : eu_by_id(ctx, static_cast<uint16_t>(id));
+    return place;
+}
+
+bool bitmap_test(const afs_context_t* ctx, uint32_t k) {
+    if (ctx->bitmap == nullptr || k >= layout::bitmap_bits(*ctx)) return false;
+    return (ctx->bitmap[k / 32] >> (k % 32)) & 1u;
+}
+
+void bitmap_set(afs_context_t* ctx, uint32_t k, bool on) {
+    if (ctx->bitmap == nullptr || k >= layout::bitmap_bits(*ctx)) return;
+    if (on) {
+        ctx->bitmap[k / 32] |= 1u << (k % 32);
+    } else {
+        ctx->bitmap[k / 32] &= ~(1u << (k % 32));
+    }
+}
+
+uint32_t ftl_settle_unfinished(afs_context_t* ctx) {
+    afs_ftl_state_t* st = ctx->ftl_state;
+    if (st == nullptr || st->unfinished_eu == 0xFFFF) return STORAGE_OK;
+    const uint8_t complete = layout::kComplete;
+    const uint32_t status = ftl_write_verified(ctx, eu_offset(st->unfinished_eu) + layout::kHdrComplete, &complete, 1);
+    if (status == STORAGE_OK) st->unfinished_eu = 0xFFFF;
+    return status;
+}
+
+}  // namespace dorv::afs

@@ -1,0 +1,82 @@
+// Internals shared by the EFS sources. Nothing here is exported.
+#ifndef DORV_EFS_EFS_INTERNAL_H
+#define DORV_EFS_EFS_INTERNAL_H
+
+#include <cstdint>
+
+#include "dorv/efs.h"
+
+DORV_C_BEGIN
+
+// Reads physical data block p into efs_ctx.block_buf (16 header bytes, or the
+// whole block) and checks the header CRC, and with check_footer (only with
+// whole_block) the footer: 0, 22 (device) or 41.
+int EFS_read_and_verify_data_block_header_and_footer(uint32_t physical_block,
+                                                     uint8_t check_footer, uint8_t whole_block);
+
+// Reads the file record of logical block l at payload offset o into
+// efs_ctx.block_buf (header at 0, data from 4) and checks its CRC-16: 0, 2
+// (empty) or 41; 22 for an offset above 4072.
+int EFS_read_and_verify_file(uint8_t logical_block, uint16_t payload_offset,
+                             uint8_t use_stored_length, uint16_t expected_length);
+
+DORV_C_END
+
+// The 16-byte form of the verified write, for BM and data block headers.
+int EFS_write_with_read_check(uint32_t address, const uint8_t (&header)[16], uint8_t blank_check);
+
+// Mounts a caller's image of `length` bytes without creating: 22 when the
+// image is null or shorter than EFS_get_efs_size(), else as EFS_init(0).
+// The flash layer then never reaches past `length`.
+int efs_mount_image(uint8_t* image, uint32_t length);
+
+namespace dorv::efs {
+
+// B, V, S of the loaded layout, and R = V + S + 12, the size of one BME.
+uint32_t bm_blocks();
+uint32_t valid_blocks();
+uint32_t spare_blocks();
+uint32_t data_blocks();
+uint32_t bme_size();
+
+// Image address of byte `offset` of physical data block p, computed without
+// wrapping; false when p is not below V + S or the address leaves 32 bits.
+bool data_block_address(uint32_t physical_block, uint32_t offset, uint32_t* address);
+
+// The retry count verified operations use: efs_ctx.retry_count.
+uint32_t retries();
+
+// Blank check, one write, read-back compare of `length` (at most 4096) bytes
+// at `address`; what EFS_write_with_read_check does after its argument checks.
+int write_verified(uint32_t address, uint32_t length, const uint8_t* data, bool blank_check);
+
+// Kills a block's header CRC (4 zero bytes at its offset 12, plain write) and
+// erases the block at `address`.
+int kill_and_erase_block(uint32_t address);
+
+// Reads the whole BM block i until it reads all 0xFF: sets next_bm_state to
+// ERASED (blank) or DIRTY; a read failure returns its code and leaves it.
+int probe_next_bm(uint32_t bm_index);
+
+// A valid BM header of the loaded layout with the given generation.
+void build_bm_header(uint32_t generation, uint8_t (&out)[16]);
+
+// Serialises entry E into the R bytes at `out` (valid map, spare map,
+// reserved_a, reserved_b, crc32 as E holds them).
+void serialise_bme(const efs_bme_t& entry, uint8_t* out);
+
+// The spare slot with the wanted status whose block has the smallest erase
+// count (ties to the lower slot, a count of 0xFFFFFFFF never chosen), or -1.
+int select_spare(uint8_t status);
+
+// Copy-on-write swap without the argument checks of the exported form.
+int swap_and_write_new_block(efs_bme_t* entry, uint32_t logical_block, const uint8_t* payload);
+
+// The layout a mount was made for, so that a layout load can tell whether it
+// changes anything the mount depends on; a changing load unmounts.
+void remember_mounted_layout();
+void unmount_if_layout_changed();
+
+}  // namespace dorv::efs
+
+#endif

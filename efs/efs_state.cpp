@@ -1,0 +1,48 @@
+// Module-wide state of the EFS (except the layout globals, which live with
+// their loader).
+#include "efs/efs_state.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "efs/efs_internal.h"
+
+DORV_C_BEGIN
+
+uint8_t* efs_image = nullptr;
+uint32_t efs_size = 0;
+efs_context_t efs_ctx = {};
+
+DORV_C_END
+
+namespace dorv::efs {
+
+EfsState& state() {
+    static EfsState s;
+    return s;
+}
+
+void release_mount_tables() {
+    std::free(efs_ctx.erase_counts);
+    std::free(efs_ctx.valid_map);
+    std::free(efs_ctx.spare_map);
+    std::free(efs_ctx.spare_status);
+    std::memset(&efs_ctx, 0, sizeof efs_ctx);
+    EfsState& s = state();
+    std::free(s.mounted_places);
+    s.mounted_places = nullptr;
+    s.mounted_bm = s.mounted_valid = s.mounted_spare = s.mounted_files = 0;
+}
+
+void reset_efs_state() {
+    release_mount_tables();
+    EfsState& s = state();
+    if (s.image_owned) std::free(efs_image);
+    efs_image = nullptr;
+    efs_size = 0;
+    s.image_owned = false;
+    s.image_limit = UINT32_MAX;
+    s.medium.set(nullptr);
+}
+
+}  // namespace dorv::efs

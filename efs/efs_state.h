@@ -1,0 +1,42 @@
+// Module-wide state of the EFS, declared together. The exported parts
+// (efs_image, efs_size, efs_ctx, the layout globals) are declared in
+// dorv/efs.h; the rest is here.
+#ifndef DORV_EFS_EFS_STATE_H
+#define DORV_EFS_EFS_STATE_H
+
+#include <cstdint>
+
+#include "common/flash_medium.h"
+#include "dorv/efs.h"
+
+namespace dorv::efs {
+
+struct EfsState {
+    // Medium under the emulated flash.
+    flash::MediumSlot medium;
+    // True when efs_image is a buffer this library allocated (create).
+    bool image_owned = false;
+    // Length of the caller's buffer when a sized mount gave it; the flash
+    // layer never reaches past min(efs_size, image_limit).
+    uint32_t image_limit = UINT32_MAX;
+    // Layout of the current mount (see remember_mounted_layout).
+    uint32_t mounted_bm = 0;
+    uint32_t mounted_valid = 0;
+    uint32_t mounted_spare = 0;
+    uint32_t mounted_files = 0;
+    efs_file_layout_t* mounted_places = nullptr;  // copy of the configured places
+};
+
+EfsState& state();
+
+// Releases the mount tables and clears efs_ctx (unmounted).
+void release_mount_tables();
+
+// Back to the state at load: unmounted, no image (one the library owns is
+// released), plain-memory medium. The layout globals are reset separately
+// (reset_layout).
+void reset_efs_state();
+
+}  // namespace dorv::efs
+
+#endif

@@ -1,0 +1,234 @@
+// AFS flash file system: the context of one mounted partition, the flash
+// translation layer, the line cache, the checksums and the emulated SPI flash
+// underneath. A host tool allocates a zeroed afs_context_t, supplies its
+// bounce buffer and calls these functions directly.
+#ifndef DORV_AFS_H
+#define DORV_AFS_H
+
+#include <stdint.h>
+
+#include "dorv/export.h"
+
+/* Status codes. Numbered like the POSIX errno values; the two internal codes
+   pass only between the translation layer and the file layer. */
+#define STORAGE_OK 0u
+#define STORAGE_NO_FILE 2u
+#define STORAGE_DEVICE_WRITE_ERROR 4u
+#define STORAGE_IO_ERROR 5u
+#define STORAGE_AGAIN 11u
+#define STORAGE_NO_MEMORY 12u
+#define STORAGE_INVALID_ARGUMENT 22u
+#define STORAGE_FILE_TOO_LARGE 27u
+#define STORAGE_NO_SPACE 28u
+#define STORAGE_CACHE_BROKEN 99u
+#define STORAGE_FLUSH_AND_RETRY 0xFFFDu
+#define STORAGE_RECLAIM_NO_GAIN 0x9797u
+
+/* Mount flags of afs_physical_ftl_init. */
+#define AFS_FTL_ALLOCATE_STATE 0x10000u
+#define AFS_FTL_BIND_DEVICE 0x20000u
+
+/* Unit and slot "none" values of the translation layer's state. */
+#define AFS_FTL_NONE 0xFFFFFFFFu
+
+/* Victim kinds of the reclaim. */
+#define AFS_RECLAIM_META 0u
+#define AFS_RECLAIM_DATA 1u
+#define AFS_RECLAIM_ANY 2u
+
+DORV_C_BEGIN
+
+typedef struct afs_context_t afs_context_t;
+
+#pragma pack(push, 1)
+/* Header of an erase unit, bytes 0-17 of every unit (little-endian on flash;
+   the library reads and writes it field by field). */
+typedef struct afs_eu_header_t {
+    uint32_t magic;
+    uint32_t sequence;
+    uint32_t erase_count;
+    uint16_t aux;
+    uint16_t id;
+    uint8_t crc;
+    uint8_t complete;
+} afs_eu_header_t;
+#pragma pack(pop)
+
+/* The translation layer's record of one erase unit. */
+typedef struct afs_eu_info_t {
+    uint32_t sequence;
+    uint32_t erase_count;
+    uint16_t id;
+    uint8_t not_valid;
+    uint8_t free;
+} afs_eu_info_t;
+
+/* Where one metadata page lives: unit index and slot, 0xFF/0xFF unmapped. */
+typedef struct afs_page_map_entry_t {
+    uint8_t eu;
+    uint8_t slot;
+} afs_page_map_entry_t;
+
+/* Mount state of the translation layer, owned by the context. */
+typedef struct afs_ftl_state_t {
+    uint32_t max_sequence;
+    uint32_t current_meta_eu;
+    uint32_t next_meta_slot;
+    uint32_t window_next;
+    uint32_t window_end;
+    afs_eu_info_t* eu_info;
+    afs_page_map_entry_t* page_map;
+    uint16_t spare_eu;
+    uint16_t chain_last;
+    uint8_t check_status;
+    uint8_t retry_signalled;
+    uint8_t eu_count;
+    uint8_t meta_eu_count;
+    uint8_t full_reclaim_cursor;
+    /* Private. */
+    uint16_t unfinished_eu;      /* accepted reclaim target whose complete byte is still open; 0xFFFF none */
+    uint32_t eu_info_capacity;   /* records allocated in eu_info */
+    uint32_t page_map_capacity;  /* entries allocated in page_map */
+} afs_ftl_state_t;
+
+/* The five physical operations every context points to. Each moves the one
+   64-byte page that holds the address; length and base are not used. */
+typedef struct afs_ops_t {
+    uint32_t (*read)(afs_context_t* ctx, uint32_t address, uint32_t length, uint8_t* buffer, uint32_t base);
+    uint32_t (*write)(afs_context_t* ctx, uint32_t address, uint32_t length, const uint8_t* buffer,
+                      uint32_t base);
+    uint32_t (*trim)(afs_context_t* ctx, uint32_t address, uint32_t length, uint32_t base);
+    uint32_t (*force_full_reclaim)(afs_context_t* ctx);
+    uint32_t (*force_dirty_erase)(afs_context_t* ctx);
+} afs_ops_t;
+
+/* Line cache descriptor: link word (bit 0 valid, bit 1 dirty, bits 2-15 next
+   descriptor, 0xFFF ends the list) and the line number held. */
+typedef struct afs_cache_entry_t {
+    uint16_t link;
+    uint16_t tag;
+} afs_cache_entry_t;
+
+/* One mounted AFS partition. Zeroed by its owner before the first mount. */
+struct afs_context_t {
+    uint32_t data_start;
+    int32_t alloc_cursor;
+    uint32_t base;
+    uint32_t size;
+    uint32_t vas;
+    uint32_t header_word;
+    uint32_t last_fat_page;
+    afs_ftl_state_t* ftl_state;
+    const afs_ops_t* ops;
+    uint32_t* bitmap;
+    afs_cache_entry_t* cache_entries;
+    uint16_t mru_head;
+    uint32_t* size_table;
+    uint8_t* cache_buffer;
+    uint8_t* bounce_buffer;
+    uint16_t chunks;
+    uint16_t line_size;
+    uint16_t lines;
+    uint16_t files;
+    uint8_t ftl_alloc;
+    uint8_t read_only;
+    uint8_t idle_reclaim_enabled;
+    uint8_t* image;
+    /* Private: set by the partition layer after a successful mount. */
+    uint8_t mounted;
+    /* Private: the geometry the line cache was built with, and its per-page
+       dirty marks (lines x line size / 64 bytes, kept in the cache_buffer
+       allocation after the line bytes, so freeing cache_buffer frees them). */
+    uint32_t cache_built_line_size;
+    uint32_t cache_built_lines;
+    uint8_t* cache_page_dirty;
+};
+
+/* ---- Emulated SPI flash ---- */
+
+DORV_API extern uint8_t* gpBuffer;
+
+/* Binds a device of unknown length: every access fails until a mount binds the
+   partition's image with its extent. */
+DORV_API uint32_t SpiFlashDrvInitialize(uint8_t* buffer);
+DORV_API uint32_t SpiFlashDrvDeinitialize(void);
+/* 0, or 5 when no device is bound or the range leaves the bound extent. */
+DORV_API uint32_t SpiDrvRead(uint32_t offset, uint32_t length, uint8_t* destination);
+DORV_API uint32_t SpiDrvWrite(uint32_t offset, uint32_t length, const uint8_t* source);
+DORV_API uint32_t SpiDrvEraseBlock(uint32_t offset);
+/* base + offset is taken as an offset into the bound device. */
+DORV_API uint32_t mg_copyfrom(void* context, uint32_t base, uint32_t offset, uint8_t* destination,
+                              uint32_t ignored, uint32_t length);
+DORV_API uint32_t mg_copyto(void* context, uint32_t base, uint32_t offset, const uint8_t* source,
+                            uint32_t ignored, uint32_t length);
+
+/* ---- Checksums ---- */
+
+DORV_API extern const uint8_t gCrc8_low[16];
+DORV_API extern const uint8_t gCrc8_high[16];
+
+DORV_API uint16_t crc16(const uint8_t* data, int32_t length, const uint16_t* seed);
+DORV_API uint16_t crc14(const uint8_t* data, int32_t length);
+DORV_API uint8_t crc8(const uint8_t* data, uint32_t length);
+
+/* ---- Flash translation layer: format and mount ---- */
+
+DORV_API uint32_t afs_physical_ftl_init(afs_context_t* ctx, uint32_t size, uint32_t flags);
+DORV_API uint32_t afs_physical_ftl_format(afs_context_t* ctx, uint32_t erase);
+DORV_API uint32_t afs_physical_ftl_get_data_vas(afs_context_t* ctx, uint32_t unused);
+DORV_API uint32_t ftl_process_pages(afs_context_t* ctx, uint32_t unit, uint32_t current);
+
+/* ---- Flash translation layer: pages and allocation ---- */
+
+DORV_API extern const afs_ops_t afs_physical_spi_handler;
+
+DORV_API uint32_t afs_physical_ftl_read_page(afs_context_t* ctx, uint32_t address, uint32_t length,
+                                             uint8_t* buffer, uint32_t base);
+DORV_API uint32_t afs_physical_ftl_write_page(afs_context_t* ctx, uint32_t address, uint32_t length,
+                                              const uint8_t* buffer, uint32_t base);
+DORV_API uint32_t afs_physical_ftl_trim_page(afs_context_t* ctx, uint32_t address, uint32_t length,
+                                             uint32_t base);
+/* buffer holds count x 66 bytes; on success the first count x 64 hold the pages. */
+DORV_API uint32_t afs_physical_ftl_read_data_pages(afs_context_t* ctx, uint8_t* buffer, uint32_t address,
+                                                   uint32_t count);
+DORV_API uint32_t read_ftl_data_pages(afs_context_t* ctx, uint32_t unit, uint32_t slot, uint32_t count,
+                                      uint32_t first_page, uint8_t* buffer);
+DORV_API uint32_t afs_physical_ftl_allocate_page(afs_context_t* ctx, uint16_t* chunk);
+DORV_API uint32_t afs_physical_ftl_set_allocation_map(afs_context_t* ctx);
+
+/* ---- Flash translation layer: reclaim and wear rule ---- */
+
+DORV_API uint32_t reclaim_eu(afs_context_t* ctx, uint32_t victim, uint32_t copy);
+DORV_API uint32_t reclaim_eu_write_eu_header(afs_context_t* ctx, uint32_t spare, uint32_t victim,
+                                             uint32_t spare_offset, uint32_t victim_offset);
+/* Copies the live data run of count slots from first_slot of the victim into
+   the same slots of the spare; work holds 8192 bytes. */
+DORV_API uint32_t ftl_copy_pages(afs_context_t* ctx, uint32_t victim, uint32_t spare, uint32_t first_slot,
+                                 uint32_t count, uint8_t* work);
+/* Unit index or 0xFFFFFFFF when no unit is eligible. */
+DORV_API uint32_t choose_eu_to_reclaim(afs_context_t* ctx, uint32_t kind, uint32_t wear, uint32_t* copy,
+                                       uint32_t idle);
+DORV_API uint32_t reclaim_eu_wrapper(afs_context_t* ctx, uint32_t kind);
+DORV_API uint32_t afs_physical_ftl_idle_reclaim_needed(afs_context_t* ctx, uint32_t* unit, uint32_t* kind);
+DORV_API uint32_t afs_physical_ftl_idle_reclaim(afs_context_t* ctx);
+DORV_API uint32_t afs_physical_ftl_force_full_reclaim(afs_context_t* ctx);
+DORV_API uint32_t afs_physical_ftl_force_dirty_erase(afs_context_t* ctx);
+DORV_API uint32_t afs_physical_ftl_end_reserved_files_mode(afs_context_t* ctx);
+
+/* ---- Line cache ---- */
+
+DORV_API uint32_t cache_init(afs_context_t* ctx, uint32_t line_size, uint32_t lines);
+DORV_API uint32_t cache_ptr(afs_context_t* ctx, uint32_t line, uint8_t** out);
+/* Marks the 64-byte page of the line slot that `pointer` falls in as changed
+   (pass a pointer into the bytes that were changed). */
+DORV_API void cache_line_written(afs_context_t* ctx, const uint8_t* pointer);
+DORV_API uint32_t cache_flush(afs_context_t* ctx);
+DORV_API void cache_invalidate(afs_context_t* ctx);
+
+/* Partition and file operations */
+
+/* End of partition and file operations */
+
+DORV_C_END
+
+#endif

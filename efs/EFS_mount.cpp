@@ -181,12 +181,14 @@ int mount(uint8_t create) {
 }
 
 // Puts a caller's buffer in place of the image; one the library allocated
-// is released first.
+// is released first (unless it is the very buffer given back).
 void adopt_image(uint8_t* image, uint32_t limit) {
     EfsState& s = state();
-    if (s.image_owned && efs_image != image) std::free(efs_image);
-    efs_image = image;
-    s.image_owned = false;
+    if (efs_image != image) {
+        if (s.image_owned) std::free(efs_image);
+        efs_image = image;
+        s.image_owned = false;
+    }
     s.image_limit = limit;
 }
 

@@ -100,8 +100,7 @@ TEST_F(EfsFlash, InitAdoptsWithoutTouchingAndCreateNeverReleasesTheCallersImage)
     EXPECT_EQ(image_.bytes, before);
     EXPECT_TRUE(std::all_of(efs_image, efs_image + efs_size, [](uint8_t b) { return b == 0xFF; }));
     ASSERT_EQ(EFS_physical_init(1), 0);  // the library's own image is replaced (LSan sees a leak otherwise)
-    efs_image = nullptr;
-    dorv::efs::state().image_owned = false;  // nothing left to release
+    dorv::efs::reset_efs_state();  // releases the library's image
     EXPECT_EQ(EFS_physical_init(0), 1);
     EXPECT_EQ(efs_size, 12u * 4096u);
 }

@@ -40,11 +40,11 @@ StartUpInput deployed() {
 }
 
 std::vector<std::pair<std::string, StartUpInput>> seeds() {
-    StartUpInput full{sample::kSku, sample::tarvo(), sample::ombl(), sample::ftbl()};
-    StartUpInput noOverrides{sample::kSku, sample::tarvo(), {}, sample::ftbl()};
-    StartUpInput otherSku{1, sample::tarvo(), sample::ombl(), sample::ftbl()};
+    StartUpInput full{sample::kSku, sample::tarvo(), sample::ombl(), sample::ftbl(), {}, {}};
+    StartUpInput noOverrides{sample::kSku, sample::tarvo(), {}, sample::ftbl(), {}, {}};
+    StartUpInput otherSku{1, sample::tarvo(), sample::ombl(), sample::ftbl(), {}, {}};
     StartUpInput oneRecord{sample::kSku, dorv::test::FcsBuilder().file(sample::kBeta, {1, 2}).build(),
-                           dorv::test::make_ombl(dorv::test::FcsBuilder().build()), sample::ftbl()};
+                           dorv::test::make_ombl(dorv::test::FcsBuilder().build()), sample::ftbl(), {}, {}};
     return {{"sample", full}, {"no_overrides", noOverrides}, {"other_sku", otherSku},
             {"one_record", oneRecord}, {"deployed", deployed()}};
 }

@@ -28,6 +28,8 @@ StartUpInput deployed() {
     };
     dorv::test::Deployment d;
     d.pqs_size = 0x8000;
+    d.efs_valid = 1;  // the whole input stays within the fuzz runs' 64 KB
+    d.efs_spare = 1;
     d.files = {afs("/home/mca/deploy", 0x300, 0, 1, std::nullopt, Bytes{'1'}),
                afs("/home/mca/plain", 0x301, 0, 2, Bytes{'t'}, Bytes{'f', 'l', 'a', 's', 'h'}),
                afs("/home/mca/trailer", 0x302, FILE_ATTR_HAS_TRAILER, 3, Bytes{'t'}, Bytes(41, 'T')),
@@ -65,6 +67,7 @@ TEST_F(KelPqsSeeds, EverySeedStartsTheLibrary) {
         EXPECT_TRUE(dorv::test::reports().empty()) << name;
         EXPECT_EQ(kelPqsIsVfsDeployed(), !input.pqs.empty()) << name;
         EXPECT_TRUE(kelPqsNvarTerm(false)) << name;
+        EXPECT_LE(bytes.size(), 65536u) << name;
         EXPECT_TRUE(dorv::test::writeSeedIfAsked(name, bytes)) << name;
     }
 }

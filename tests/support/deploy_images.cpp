@@ -56,6 +56,9 @@ DorvInputs build_deployment(const Deployment& d) {
     std::vector<FtblEntry> entries;
     EfsLayoutRow row;
     row.sku_id = d.sku;
+    row.bm_num = d.efs_bm;
+    row.valid_block_num = d.efs_valid;
+    row.non_valid_block_num = d.efs_spare;
     FcsBuilder tarvo;
     for (const DeployedFile& file : d.files) {
         entries.push_back(file.entry);

@@ -33,6 +33,7 @@ struct Deployment {
     std::optional<Bytes> zan;       // Zan.cfg table inside an ombl.cfg partition
     uint32_t pqs_size = 0x40000;    // 0: no PQS image
     bool with_efs = true;           // an EFS image (its layout is in ftbl.bin either way)
+    uint32_t efs_bm = 2, efs_valid = 7, efs_spare = 3;  // EFS geometry in blocks
     uint32_t afs_files = 1024;      // file ids of the created partition
 };
 

@@ -3,6 +3,7 @@
 // contexts that must refuse work, and the edge cases of the file operations.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -115,7 +116,9 @@ TEST_F(AfsPartition, HeaderAndTablesOnFlash) {
     ASSERT_GE(c2, 65);
     EXPECT_EQ(entry_of(v.ctx, c2), 2);
     for (uint32_t id = 0; id < 65; ++id) {
-        if (id != 3) EXPECT_EQ(entry_of(v.ctx, id), 0) << id;
+        if (id != 3) {
+            EXPECT_EQ(entry_of(v.ctx, id), 0) << id;
+        }
     }
     // Each chunk's page record in its data unit: 64 bytes, crc16 over the page
     // number, status byte "written".
@@ -337,7 +340,9 @@ TEST_F(AfsPartition, FileOperationEdgeCases) {
     ASSERT_EQ(v.write(2, 10, hundred, true), 0u);
     thousand.resize(110);
     EXPECT_EQ(v.read(2), thousand);
-    for (size_t k = 2; k < after.size(); ++k) EXPECT_FALSE(allocated(after[k])) << k;
+    for (size_t k = 2; k < after.size(); ++k) {
+        EXPECT_FALSE(allocated(after[k])) << k;
+    }
     // Truncation to a chunk boundary without data; then to 0.
     ASSERT_EQ(v.write(2, 64, {}, true), 0u);
     thousand.resize(64);

@@ -375,3 +375,28 @@ TEST_F(EfsFiles, AllocationFailuresAnswer12WithNothingWritten) {
 }
 
 }  // namespace
+
+namespace {
+
+// A mount takes the record before the first erased slot as the newest, so a
+// commit appended in front of stray bytes in an adopted image would be lost
+// (and with two stray slots the image would no longer mount).
+TEST_F(EfsFiles, ACommitInFrontOfStrayBytesMovesToTheNextBmBlock) {
+    const uint32_t r = 7 + 3 + 12;
+    mount(dorv::test::efs_row(2, 7, 3, {{0, 0, 0, 100}}, 1), [&](EfsImage& im) {
+        im.at(16 + 2 * r + 3)[0] = 0;
+        im.at(16 + 3 * r + 3)[0] = 0;
+    });
+    ASSERT_EQ(efs_ctx.bme_offset, 16u);
+    const auto data = pattern(4, 1);
+    ASSERT_EQ(write(0, data), 0);
+    EXPECT_EQ(efs_ctx.generation, 2u);
+    EXPECT_EQ(efs_ctx.current_bm, 1u);
+    ASSERT_EQ(efs_mount_image(image_.bytes.data(), static_cast<uint32_t>(image_.bytes.size())), 0);
+    EXPECT_EQ(dorv::test::efs_read_whole(0).data, data);
+    // In the library's own blocks the slot behind is erased: appends go on.
+    ASSERT_EQ(write(0, pattern(5, 2)), 0);
+    EXPECT_EQ(efs_ctx.bme_offset, 16u + r);
+}
+
+}  // namespace

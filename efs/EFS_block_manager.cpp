@@ -1,7 +1,6 @@
 // The block manager: commits block-manager entries by appending them to the
 // current BM block or by moving to the next one, the maintenance of BM
 // blocks, the erase of the whole file system and the RDFS marker.
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -53,7 +52,7 @@ bool slot_after_reads_erased(uint32_t offset, uint32_t r) {
     const uint32_t address = bm_address(efs_ctx.current_bm) + static_cast<uint32_t>(next);
     for (uint32_t t = 0; t < retries(); ++t) {
         if (EFS_physical_read(address, r, efs_ctx.verify_buf) != 0) return false;
-        if (std::all_of(efs_ctx.verify_buf, efs_ctx.verify_buf + r, [](uint8_t b) { return b == 0xFF; })) return true;
+        if (reads_erased(efs_ctx.verify_buf, r)) return true;
     }
     return false;
 }
@@ -94,9 +93,7 @@ int probe_next_bm(uint32_t bm_index) {
     for (uint32_t t = 0; t < retries(); ++t) {
         const int rc = EFS_physical_read(bm_address(bm_index), fmt::kBlockSize, efs_ctx.verify_buf);
         if (rc != 0) return rc;
-        bool blank = true;
-        for (uint32_t i = 0; i < fmt::kBlockSize && blank; ++i) blank = efs_ctx.verify_buf[i] == 0xFF;
-        if (blank) {
+        if (reads_erased(efs_ctx.verify_buf, fmt::kBlockSize)) {
             efs_ctx.next_bm_state = EFS_BM_STATE_ERASED;
             return 0;
         }

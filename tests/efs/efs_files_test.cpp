@@ -88,7 +88,7 @@ TEST_F(EfsFiles, WriteCopiesTheBlockIntoTheLowestCountSpareAndAppendsOneEntry) {
     EXPECT_EQ(le32(block + 4092), ref_crc32(0, p, 4076));
     // One entry appended behind the first: valid[1] = 8, spare slot 1 = 1.
     const uint32_t r = 7 + 3 + 12;
-    EXPECT_EQ(efs_ctx.bme_offset, 16 + r);
+    EXPECT_EQ(+efs_ctx.bme_offset, 16 + r);
     const uint8_t* e = image_.at(16 + r);
     const std::vector<uint8_t> expect = {0, 8, 2, 3, 4, 5, 6, 7, 1, 9};
     EXPECT_TRUE(std::equal(expect.begin(), expect.end(), e));
@@ -266,7 +266,7 @@ TEST_F(EfsFiles, AFullFirstBlockIsWrittenAsOneBlockAfterMakingSureOfTwoSpares) {
     mount(dorv::test::efs_row(2, 3, 2, {{0, 0, 0, 4072}, {1, 1, 0, 10}}, 2));
     ASSERT_EQ(write(1, pattern(5, 1)), 0);
     ASSERT_EQ(write(1, pattern(6, 2)), 0);
-    ASSERT_EQ(efs_ctx.free_count, 0u);
+    ASSERT_EQ(+efs_ctx.free_count, 0u);
     FaultFlash flash;
     ScopedMedium scoped(medium(), flash);
     const auto data = pattern(4072, 3);
@@ -387,16 +387,16 @@ TEST_F(EfsFiles, ACommitInFrontOfStrayBytesMovesToTheNextBmBlock) {
         im.at(16 + 2 * r + 3)[0] = 0;
         im.at(16 + 3 * r + 3)[0] = 0;
     });
-    ASSERT_EQ(efs_ctx.bme_offset, 16u);
+    ASSERT_EQ(+efs_ctx.bme_offset, 16u);
     const auto data = pattern(4, 1);
     ASSERT_EQ(write(0, data), 0);
-    EXPECT_EQ(efs_ctx.generation, 2u);
-    EXPECT_EQ(efs_ctx.current_bm, 1u);
+    EXPECT_EQ(+efs_ctx.generation, 2u);
+    EXPECT_EQ(+efs_ctx.current_bm, 1u);
     ASSERT_EQ(efs_mount_image(image_.bytes.data(), static_cast<uint32_t>(image_.bytes.size())), 0);
     EXPECT_EQ(dorv::test::efs_read_whole(0).data, data);
     // In the library's own blocks the slot behind is erased: appends go on.
     ASSERT_EQ(write(0, pattern(5, 2)), 0);
-    EXPECT_EQ(efs_ctx.bme_offset, 16u + r);
+    EXPECT_EQ(+efs_ctx.bme_offset, 16u + r);
 }
 
 }  // namespace

@@ -88,7 +88,7 @@ TEST_F(EfsWear, TheLastColdestBlockMovesOntoTheLastHottestSpareOnceTheThresholdI
         EXPECT_EQ(efs_ctx.valid_map[c.cold_logical], hot);
         EXPECT_EQ(efs_ctx.spare_map[c.hot_slot], cold);
         EXPECT_EQ(efs_ctx.spare_status[c.hot_slot], EFS_SPARE_DIRTY);
-        EXPECT_EQ(efs_ctx.free_count, 2u);
+        EXPECT_EQ(+efs_ctx.free_count, 2u);
         // A free hot spare is not erased: payload and footer, then one entry.
         ASSERT_EQ(flash.log().size(), 2u);
         EXPECT_EQ(flash.log()[0].offset, image_.data_offset(hot) + 16);
@@ -149,7 +149,7 @@ TEST_F(EfsWear, AFailedCopyLeavesTheMapsAndMarksTheSpareUsed) {
     EXPECT_EQ(EFS_wear_leveling(0, 0), 41);
     EXPECT_EQ(valid(), before);
     EXPECT_EQ(efs_ctx.spare_status[2], EFS_SPARE_DIRTY);
-    EXPECT_EQ(efs_ctx.free_count, 2u);
+    EXPECT_EQ(+efs_ctx.free_count, 2u);
     EXPECT_EQ(flash.log().size(), 1u) << "nothing committed";
     // A cold block that fails its CRCs is never copied.
     flash.on_read = nullptr;
@@ -197,7 +197,7 @@ TEST_F(EfsWear, IdlePreErasesTheNextBmBlockOnlyWhenTheCurrentOneIsFilledPast2856
             EXPECT_TRUE(std::all_of(image_.at(4096), image_.at(8192), [](uint8_t b) { return b == 0xFF; }));
         } else {
             EXPECT_EQ(efs_ctx.status_scanned, 1);
-            EXPECT_EQ(efs_ctx.free_count, 3u) << "the used spare was erased";
+            EXPECT_EQ(+efs_ctx.free_count, 3u) << "the used spare was erased";
             ASSERT_FALSE(flash.log().empty());
             EXPECT_GE(flash.log()[0].offset, 2u * 4096) << "no BM block touched";
             if (c.state == EFS_BM_STATE_UNKNOWN) {
@@ -227,8 +227,7 @@ TEST_F(EfsWear, IdleWithEverySpareFreeErasesNothingAndOneBmBlockIsNeverErased) {
     ScopedMedium scoped(medium(), flash);
     ASSERT_EQ(EFS_idle_reclaim(), 0);
     for (const FlashOp& op : flash.log()) EXPECT_GE(op.offset, 4096u);
-    EXPECT_EQ(efs_ctx.free_count, 3u);
-    efs_ctx.bme_offset = 16 + dorv::efs::bme_size();
+    EXPECT_EQ(+efs_ctx.free_count, 3u);
     ASSERT_EQ(efs_mount_image(image_.bytes.data(), static_cast<uint32_t>(image_.bytes.size())), 0);
     EXPECT_EQ(dorv::test::efs_read_whole(0).data, data);
 }

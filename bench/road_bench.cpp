@@ -34,7 +34,7 @@ std::string nameOf(uint32_t i) {
 dorv::test::Deployment deployment(uint32_t n) {
     dorv::test::Deployment d;
     d.afs_files = 2048;
-    d.pqs_size = n <= 256 ? 0x40000 : n <= 1024 ? 0x100000 : 0x200000;
+    d.pqs_size = n <= 256 ? 0x40000 : 0x100000;
     d.files.push_back({{"/home/mca/deploy", 0x10000000, 0, 0, 0, 4}, std::nullopt, Bytes{'1'}, {}});
     for (uint32_t i = 0; i < n; ++i) {
         const bool efs = i >= n - kEfsFiles;

@@ -69,6 +69,10 @@ void serialise_bme(const efs_bme_t& entry, uint8_t* out);
 // count (ties to the lower slot, a count of 0xFFFFFFFF never chosen), or -1.
 int select_spare(uint8_t status);
 
+// Runs the status scan unless it has run since the mount or the last failed
+// erase.
+int scan_if_needed();
+
 // Copy-on-write swap without the argument checks of the exported form.
 int swap_and_write_new_block(efs_bme_t* entry, uint32_t logical_block, const uint8_t* payload);
 

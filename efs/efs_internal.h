@@ -43,6 +43,9 @@ uint32_t bme_size();
 // wrapping; false when p is not below V + S or the address leaves 32 bits.
 bool data_block_address(uint32_t physical_block, uint32_t offset, uint32_t* address);
 
+// True when all `length` bytes are 0xFF (erased flash).
+bool reads_erased(const uint8_t* bytes, uint32_t length);
+
 // The retry count verified operations use: efs_ctx.retry_count.
 uint32_t retries();
 

@@ -241,6 +241,9 @@ DORV_API void cache_invalidate(afs_context_t* ctx);
 #define AFS_INIT_FORMAT 0x40000u
 #define AFS_INIT_FORMAT_ERASE 0x80000u
 
+/* afs_mark_zombie_file: the id holds a file or is reserved already. */
+#define STORAGE_ID_IN_USE 99u
+
 /* Flag of afs_writefile: the file ends where the write ends. */
 #define AFS_WRITE_TRUNCATE 0x1u
 

@@ -154,7 +154,7 @@ TEST_P(EfsModel, RandomOperationsMatchTheModel) {
         }
     }
     ASSERT_EQ(dorv::test::efs_image_fault(image, row), "");
-    EXPECT_GE(efs_ctx.generation - first_generation, 3u) << "too few BM switches";
+    EXPECT_GE(+efs_ctx.generation - first_generation, 3u) << "too few BM switches";
     EXPECT_GT(moves, 0u);
     RecordProperty("switches", static_cast<int>(efs_ctx.generation - first_generation));
 }

@@ -1,8 +1,9 @@
-// Puts the library API, the file-table selection and the EFS layout back into
+// Puts the library API, the DFS context, the file-table selection and the EFS layout back into
 // their state at load. Header-only, so that fuzz targets can use it too.
 #ifndef DORV_TESTS_SUPPORT_LIBRARY_RESET_H
 #define DORV_TESTS_SUPPORT_LIBRARY_RESET_H
 
+#include "api/dfs_internal.h"
 #include "api/kelpqs_internal.h"
 #include "efs/efs_layout.h"
 #include "fcs/file_table_internal.h"
@@ -11,6 +12,7 @@ namespace dorv::test {
 
 inline void resetLibraryState() {
     kelPqsResetState();
+    dorv::dfs::release_context();
     dorv::fcs::reset_file_table();
     dorv::efs::reset_layout();
 }

@@ -1,4 +1,4 @@
-// Puts the library API, the file-table selection and the EFS layout back into
+// Puts the library API, the DFS context, the file-table selection and the EFS layout back into
 // their state at load. Header-only, so that fuzz targets can use it too.
 #ifndef DORV_TESTS_SUPPORT_LIBRARY_RESET_H
 #define DORV_TESTS_SUPPORT_LIBRARY_RESET_H

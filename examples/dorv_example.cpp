@@ -489,9 +489,10 @@ bool sampleInputs(Inputs& in) {
         {0x1007, {0, 0, 0, 0}},
     });
     in.ombl = buildOmblPartition(buildFcsBuffer({{0x1005, text("engine-lab-7")}}));
-    // On flash: the board name and fan curve differ from their defaults, the
-    // serial number ends in a 40-byte trailer, the host name is there but is
-    // not loaded, and the calibration lives in the EFS.
+    // On flash: every file of the table (termination writes each one back and
+    // fails on one that is missing); the board name and fan curve differ from
+    // their defaults, the serial number ends in a 40-byte trailer, the host
+    // name is there but is not loaded, and the calibration lives in the EFS.
     Bytes serial = text("SN-4711-B");
     serial.resize(serial.size() + 40, 0xA5);
     return buildSampleImages(in, files,
@@ -499,6 +500,7 @@ bool sampleInputs(Inputs& in) {
                               {"/home/mca/board_name", text("field-board-2")},
                               {"/home/mca/fan_curve", {25, 35, 50, 70, 90, 100}},
                               {"/home/mca/serial_number", serial},
+                              {"/home/mca/boot_delay", {7, 0, 0, 0}},
                               {"/home/net/hostname", text("engine-on-flash")},
                               {"/home/efs/calibration", {0x12, 0x34, 0x56, 0x78, 0x9A}}});
 }

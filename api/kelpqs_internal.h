@@ -68,6 +68,10 @@ struct FcsTable {
     uint32_t fcsBufferSize;
     FcsFileEntry* head;
     FcsFileEntry* tail;
+    // Bookkeeping of the list: every name sorts after the one before it, so a
+    // name that sorts after the tail's is not in the list yet. Lets the
+    // duplicate test of an add skip its walk when entries come in order.
+    bool ascending;
 };
 
 // ---- Library-wide state (defined together in kelpqs_state.cpp) ----
@@ -84,7 +88,7 @@ extern bool s_pqsInitialized;  // the engine file system image is mounted
 
 // A table with no handle, no buffer and no entries, recording `name`.
 constexpr FcsTable kelPqsEmptyTable(uint32_t name) {
-    return FcsTable{nullptr, name, 0, nullptr, 0, nullptr, nullptr};
+    return FcsTable{nullptr, name, 0, nullptr, 0, nullptr, nullptr, true};
 }
 // Frees all four tables and releases the engine file system image: the
 // library is no longer initialised.

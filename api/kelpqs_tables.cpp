@@ -12,9 +12,26 @@ namespace {
 
 constexpr uint32_t kHeaderSize = sizeof(_cfg_file_entry_t);
 
-bool sameName(const char* a, const char* b) { return std::strncmp(a, b, kNvarPathSize) == 0; }
+// Bytes an entry name must share with `name` to equal it over at most 255
+// bytes: the name and its terminator, or its first 255 bytes.
+std::size_t compareLength(const char* name) {
+    const std::size_t length = strnlen(name, kNvarPathSize);
+    return length < kNvarPathSize ? length + 1 : length;
+}
+
+// Equal names over at most 255 bytes, for a name whose compareLength is n.
+// Names of one table mostly share a long prefix and differ in length or in
+// their last character, so the terminator's place and the byte before it are
+// tried first.
+bool sameName(const char* entryName, const char* name, std::size_t n) {
+    if (entryName[n - 1] != name[n - 1]) return false;
+    if (n >= 2 && entryName[n - 2] != name[n - 2]) return false;
+    return std::memcmp(entryName, name, n) == 0;
+}
 
 void appendEntry(FcsTable& table, FcsFileEntry* entry) {
+    table.ascending = table.tail == nullptr ||
+                      (table.ascending && std::strncmp(table.tail->name, entry->name, kNvarPathSize) < 0);
     entry->inTable = 1;
     entry->prev = table.tail;
     entry->next = nullptr;
@@ -28,8 +45,9 @@ void appendEntry(FcsTable& table, FcsFileEntry* entry) {
 }
 
 FcsFileEntry* findByName(const FcsTable& table, const char* name) {
+    const std::size_t n = compareLength(name);
     for (FcsFileEntry* entry = table.head; entry != nullptr; entry = entry->next) {
-        if (sameName(entry->name, name)) {
+        if (sameName(entry->name, name, n)) {
             return entry;
         }
     }
@@ -116,6 +134,7 @@ void kelPqsFreeFcsTable(FcsTable& table) {
     table.head = nullptr;
     table.tail = nullptr;
     table.count = 0;
+    table.ascending = true;
 }
 
 FcsFileEntry* copyFileEntry(const FcsFileEntry* src) {
@@ -156,7 +175,10 @@ bool kelPqsAddNewFileFcs(FcsTable& table, FcsFileEntry* entry, bool checkSize) {
         kelPqsReportError(kelkey::kEntryInOtherTable);
         return false;
     }
-    if (findByName(table, entry->name) != nullptr) {
+    const bool afterTail =
+        table.tail == nullptr ||
+        (table.ascending && std::strncmp(table.tail->name, entry->name, kNvarPathSize) < 0);
+    if (!afterTail && findByName(table, entry->name) != nullptr) {
         kelPqsReportError(kelkey::kDuplicateLabel);
         return false;
     }

@@ -29,20 +29,33 @@ std::string nameOf(uint32_t i) {
     return name;
 }
 
+dorv::test::DeployedFile file(const std::string& name, uint32_t number, uint16_t index, uint8_t selector,
+                              std::optional<Bytes> tarvo, std::optional<Bytes> flash) {
+    dorv::test::DeployedFile f;
+    f.entry.name = name;
+    f.entry.file_number = number;
+    f.entry.storage_index = index;
+    f.entry.storage_selector = selector;
+    f.entry.max_data_size = 64;
+    f.tarvo = std::move(tarvo);
+    f.flash = std::move(flash);
+    return f;
+}
+
 // n deployed files: n - 8 in the PQS partition, 8 in the EFS, and the deploy
 // marker. File numbers carry a top bit, so AFS file id 0 is reachable.
 dorv::test::Deployment deployment(uint32_t n) {
     dorv::test::Deployment d;
     d.afs_files = 2048;
     d.pqs_size = n <= 256 ? 0x40000 : 0x100000;
-    d.files.push_back({{"/home/mca/deploy", 0x10000000, 0, 0, 0, 4}, std::nullopt, Bytes{'1'}, {}});
+    d.files.push_back(file("/home/mca/deploy", 0x10000000, 0, 0, std::nullopt, Bytes{'1'}));
     for (uint32_t i = 0; i < n; ++i) {
         const bool efs = i >= n - kEfsFiles;
         const uint16_t index = static_cast<uint16_t>(efs ? i - (n - kEfsFiles) : i + 1);
-        dorv::test::DeployedFile f{{nameOf(i), 0x10000001 + i, 0, index, static_cast<uint8_t>(efs ? 2 : 0), 64},
-                                   dorv::test::pattern(kValueSize, static_cast<uint8_t>(i)),
-                                   dorv::test::pattern(kValueSize, static_cast<uint8_t>(i + 1)),
-                                   {index, 0, static_cast<uint16_t>(index * 40), 32}};
+        dorv::test::DeployedFile f = file(nameOf(i), 0x10000001 + i, index, efs ? 2 : 0,
+                                          dorv::test::pattern(kValueSize, static_cast<uint8_t>(i)),
+                                          dorv::test::pattern(kValueSize, static_cast<uint8_t>(i + 1)));
+        f.efs_place = {index, 0, static_cast<uint16_t>(index * 40), 32};
         d.files.push_back(f);
     }
     return d;

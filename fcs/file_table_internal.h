@@ -11,17 +11,25 @@
 
 namespace dorv::fcs {
 
-// True when a 48-byte name field of an entry and a NUL-terminated name are
-// equal as a bounded string comparison: bytewise, up to and including a NUL
-// in both, or in all 48 bytes. The field is never read past its 48 bytes and
-// the name never past its terminator, so a 48-character field (which has no
-// terminator) matches a given name whose first 48 characters equal it.
-inline bool name_field_matches(const char* field, const char* name) {
-    for (int i = 0; i < FILE_TABLE_NAME_SIZE; ++i) {
-        if (field[i] != name[i]) return false;
-        if (field[i] == '\0') return true;
-    }
-    return true;
+// Number of bytes a 48-byte name field must share with a NUL-terminated name
+// to match it as a bounded string comparison (bytewise, up to and including a
+// NUL in both, or in all 48 bytes): the name and its terminator, or the first
+// 48 bytes of a longer name. The name is never read past its terminator.
+inline std::size_t name_match_length(const char* name) {
+    std::size_t length = 0;
+    while (length < FILE_TABLE_NAME_SIZE && name[length] != '\0') ++length;
+    return length < FILE_TABLE_NAME_SIZE ? length + 1 : length;
+}
+
+// True when the field matches the name whose name_match_length is `n`. Names
+// of one table mostly share a long prefix and differ in length or in their
+// last character, so the last two bytes compared (the terminator's place and
+// the character before it) are tried first; the first differing byte then
+// ends the compare.
+inline bool name_field_matches(const char* field, const char* name, std::size_t n) {
+    if (field[n - 1] != name[n - 1]) return false;
+    if (n >= 2 && field[n - 2] != name[n - 2]) return false;
+    return std::memcmp(field, name, n) == 0;
 }
 
 // A 48-byte name field up to its terminator. A name that fills the field has

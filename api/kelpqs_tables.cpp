@@ -7,6 +7,7 @@
 #include "api/kelpqs_internal.h"
 #include "common/le_bytes.h"
 #include "dorv/file_table.h"
+#include "fcs/file_table_internal.h"
 
 namespace {
 
@@ -19,14 +20,11 @@ std::size_t compareLength(const char* name) {
     return length < kNvarPathSize ? length + 1 : length;
 }
 
-// Equal names over at most 255 bytes, for a name whose compareLength is n.
-// Names of one table mostly share a long prefix and differ in length or in
-// their last character, so the terminator's place and the byte before it are
-// tried first.
+// Equal names over at most 255 bytes, for a name whose compareLength is n;
+// the ends of the names are compared first (most names of a table differ
+// there).
 bool sameName(const char* entryName, const char* name, std::size_t n) {
-    if (entryName[n - 1] != name[n - 1]) return false;
-    if (n >= 2 && entryName[n - 2] != name[n - 2]) return false;
-    return std::memcmp(entryName, name, n) == 0;
+    return dorv::fcs::same_bytes_tail_first(entryName, name, n);
 }
 
 void appendEntry(FcsTable& table, FcsFileEntry* entry) {
@@ -326,12 +324,20 @@ bool kelPqsGenerateFcsCurrentsTable(FcsTable& current, const FcsTable& zan, cons
         kelPqsReportError(kelkey::kCurrentCreate);
         return false;
     }
+    // A Zan.cfg list in ascending name order holds each name once, and mostly
+    // in the order of the tarvo.cfg list: the entry after the last override
+    // found is tried first, which finds the same entry as a walk from the head.
+    const FcsFileEntry* next = zan.head;
     for (const FcsFileEntry* entry = tarvo.head; entry != nullptr; entry = entry->next) {
         if (entry->valid == 0) {
             continue;
         }
         // An override applies whatever its own valid flag says.
-        const FcsFileEntry* source = findByName(zan, entry->name);
+        const FcsFileEntry* source =
+            zan.ascending && next != nullptr && sameName(next->name, entry->name, compareLength(entry->name))
+                ? next
+                : findByName(zan, entry->name);
+        if (source != nullptr) next = source->next;
         if (!kelPqsAddFileCopy(current, source != nullptr ? source : entry, false)) {
             // Out of memory. A table that goes on without this value would
             // serve the default in place of the override, or nothing, as if

@@ -21,15 +21,25 @@ inline std::size_t name_match_length(const char* name) {
     return length < FILE_TABLE_NAME_SIZE ? length + 1 : length;
 }
 
-// True when the field matches the name whose name_match_length is `n`. Names
-// of one table mostly share a long prefix and differ in length or in their
-// last character, so the last two bytes compared (the terminator's place and
-// the character before it) are tried first; the first differing byte then
+// True when the first n bytes of a and b are equal. Names of one table mostly
+// share a long prefix and differ in length or in their last characters, so
+// the last eight bytes (the terminator's place and the characters before it)
+// are compared first in one word; the first differing byte of the rest then
 // ends the compare.
+inline bool same_bytes_tail_first(const char* a, const char* b, std::size_t n) {
+    if (n >= sizeof(uint64_t)) {
+        uint64_t ta = 0, tb = 0;
+        std::memcpy(&ta, a + n - sizeof ta, sizeof ta);
+        std::memcpy(&tb, b + n - sizeof tb, sizeof tb);
+        if (ta != tb) return false;
+        n -= sizeof ta;
+    }
+    return std::memcmp(a, b, n) == 0;
+}
+
+// True when the field matches the name whose name_match_length is `n`.
 inline bool name_field_matches(const char* field, const char* name, std::size_t n) {
-    if (field[n - 1] != name[n - 1]) return false;
-    if (n >= 2 && field[n - 2] != name[n - 2]) return false;
-    return std::memcmp(field, name, n) == 0;
+    return same_bytes_tail_first(field, name, n);
 }
 
 // A 48-byte name field up to its terminator. A name that fills the field has

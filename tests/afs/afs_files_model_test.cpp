@@ -24,6 +24,7 @@ struct Config {
     uint32_t size;
     uint32_t files;
     uint32_t lines;
+    uint32_t line_size;
     uint32_t steps;
     uint32_t seed;
 };
@@ -40,7 +41,7 @@ TEST_P(AfsFilesModel, RandomOperationsMatchTheModel) {
     std::mt19937 rng(cfg.seed + (extra != nullptr ? static_cast<uint32_t>(std::atoi(extra)) * 1000 : 0));
     auto pick = [&rng](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
     AfsVolume v(cfg.size);
-    ASSERT_EQ(v.mount(dorv::test::kAfsCreateFlags, cfg.files, 64, cfg.lines), 0u);
+    ASSERT_EQ(v.mount(dorv::test::kAfsCreateFlags, cfg.files, cfg.line_size, cfg.lines), 0u);
     const uint32_t capacity = v.ctx.chunks * 64u;
     const int32_t ids = 12;
     std::map<int32_t, std::vector<uint8_t>> model;
@@ -127,7 +128,8 @@ TEST_P(AfsFilesModel, RandomOperationsMatchTheModel) {
             const uint32_t flags = pick(3) == 0 ? dorv::test::kAfsMountFlags & ~AFS_INIT_SIZE_TABLE
                                                 : dorv::test::kAfsMountFlags;
             const uint32_t lines = pick(2) == 0 ? cfg.lines : 2 + pick(30);
-            ASSERT_EQ(v.mount(flags | (pick(2) != 0 ? AFS_INIT_PRELOAD : 0), 77, 64, lines), 0u) << where;
+            const uint32_t line_size = pick(2) == 0 ? cfg.line_size : 64;
+            ASSERT_EQ(v.mount(flags | (pick(2) != 0 ? AFS_INIT_PRELOAD : 0), 77, line_size, lines), 0u) << where;
             ASSERT_EQ(v.ctx.files, cfg.files) << where;
             zombies.clear();
         } else if (op < 92) {
@@ -138,7 +140,9 @@ TEST_P(AfsFilesModel, RandomOperationsMatchTheModel) {
         } else if (op < 97) {
             ASSERT_EQ(afs_force_dirty_erase(&v.ctx), 0u) << where;
         } else {
-            ASSERT_EQ(afs_setcache(&v.ctx, 64, 2 + pick(40)), 0u) << where;
+            // The storage front end's page sizes: 8192 bytes of cache whatever the line.
+            const uint32_t line_size = 64u << pick(7);
+            ASSERT_EQ(afs_setcache(&v.ctx, line_size, 8192 / line_size), 0u) << where;
         }
         check_all(where);
         if (HasFatalFailure()) return;
@@ -151,12 +155,16 @@ TEST_P(AfsFilesModel, RandomOperationsMatchTheModel) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, AfsFilesModel,
-                         ::testing::Values(Config{0x8000, 65, 2, 400, 1}, Config{0x8000, 1024, 10, 400, 2},
-                                           Config{0x12000, 2048, 3, 300, 3}, Config{0x40000, 1024, 10, 300, 4},
-                                           Config{0x100000, 512, 64, 200, 5}, Config{0x1FE000, 1024, 10, 150, 6}),
+                         ::testing::Values(Config{0x8000, 65, 2, 64, 400, 1}, Config{0x8000, 1024, 10, 128, 400, 2},
+                                           Config{0x12000, 2048, 3, 64, 300, 3},
+                                           Config{0x40000, 1024, 10, 64, 300, 4},
+                                           Config{0x40000, 1024, 2, 4096, 200, 7},
+                                           Config{0x100000, 512, 64, 256, 200, 5},
+                                           Config{0x1FE000, 1024, 10, 64, 150, 6}),
                          [](const ::testing::TestParamInfo<Config>& info) {
                              return "size_" + std::to_string(info.param.size) + "_lines_" +
-                                    std::to_string(info.param.lines);
+                                    std::to_string(info.param.lines) + "x" +
+                                    std::to_string(info.param.line_size);
                          });
 
 }  // namespace

@@ -42,15 +42,21 @@ DORV_API uint32_t afs_physical_ftl_allocate_page(afs_context_t* ctx, uint16_t* c
         return STORAGE_INVALID_ARGUMENT;
     }
     afs_ftl_state_t* st = ctx->ftl_state;
+    bool refilled = false;
     if (st->window_next == AFS_FTL_NONE) {
         const uint32_t status = refill_window(ctx);
         if (status != STORAGE_OK) return status;
+        refilled = true;
     }
     if (ctx->chunks == 0) return STORAGE_NO_SPACE;
     const uint32_t chunks = ctx->chunks;
     uint32_t p = st->window_next, skipped = 0;
     for (;;) {
         if (p >= window_limit(ctx)) {
+            // A fresh window that runs out before handing out a page has its
+            // free slots past the last chunk: asking again would only repeat.
+            if (refilled) return STORAGE_NO_SPACE;
+            refilled = true;
             const uint32_t status = refill_window(ctx);
             if (status != STORAGE_OK) return status;
             p = st->window_next;

@@ -332,6 +332,8 @@ TEST_F(Dfs, MountFailuresAndContextLife) {
     uint32_t length = sizeof buf;
     EXPECT_EQ(dfs_read(1, 0, &length, buf), 22);
     EXPECT_EQ(dfs_write(1, 0, 4, buf, 0), 22);
+    EXPECT_EQ(dfs_set_page_size(64), 22);
+    EXPECT_EQ(dfs_mark_zombie_file(1), 22);
     EXPECT_EQ(dfs_idle_reclaim(), 22);
     EXPECT_EQ(dfs_idle_reclaim_needed(), 0);
     // A size the mount refuses.

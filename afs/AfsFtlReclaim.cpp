@@ -264,13 +264,17 @@ DORV_API uint32_t reclaim_eu_write_eu_header(afs_context_t* ctx, uint32_t spare,
     status = ftl_write_verified(ctx, victim_offset + L::kHdrMagic, zero_magic, sizeof zero_magic);
     if (status != STORAGE_OK) return status;
     v.sequence = 0;
-    status = ftl_write_verified(ctx, spare_offset + L::kHdrComplete, header + L::kHdrComplete, 1);
-    if (status != STORAGE_OK) return status;
+    // With the victim obsoleted the mount takes the spare as the unit even
+    // while its complete byte is open, so the roles change now; a complete
+    // byte that does not land is written again before the next change.
     st->spare_eu = static_cast<uint16_t>(victim);
     v.not_valid = 0;
     s.id = v.id;
     s.sequence = st->max_sequence;
     v.id = 0;
+    if (ftl_write_verified(ctx, spare_offset + L::kHdrComplete, header + L::kHdrComplete, 1) != STORAGE_OK) {
+        st->unfinished_eu = static_cast<uint16_t>(spare);
+    }
     return STORAGE_OK;
 }
 

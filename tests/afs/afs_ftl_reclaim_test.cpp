@@ -93,6 +93,27 @@ TEST_F(AfsFtlReclaim, DataReclaimWritesContentThenHeaderThenObsoletesTheVictim) 
     EXPECT_EQ(reclaim_eu(&rig.ctx, 2, 1), 28u);
 }
 
+TEST_F(AfsFtlReclaim, CompleteByteThatDoesNotLandIsWrittenBeforeTheNextChange) {
+    AfsFtlRig rig(5, 40, 2);
+    ASSERT_EQ(rig.format(), 0u);
+    write_data(rig, 0);
+    ScopedMedium scoped(dorv::afs::module_state().medium, flash);
+    bool flaky = true;
+    flash.on_read = [&](uint32_t off, uint8_t* dst, uint32_t len) {
+        if (flaky && off == 4 * 8192 + 17 && len == 1) dst[0] ^= 1;
+    };
+    ASSERT_EQ(reclaim_eu(&rig.ctx, 2, 1), 0u);  // the victim is obsoleted: the reclaim counts as done
+    EXPECT_EQ(rig.st().spare_eu, 2);
+    EXPECT_EQ(rig.st().unfinished_eu, 4);
+    flaky = false;
+    write_data(rig, 1);
+    EXPECT_EQ(rig.st().unfinished_eu, 0xFFFF);
+    EXPECT_EQ(rig.image[4 * 8192 + 17], 0x00);
+    ASSERT_EQ(rig.mount(), 0u);
+    expect_data(rig, 0);
+    expect_data(rig, 1);
+}
+
 TEST_F(AfsFtlReclaim, AllLiveUnitGainsNothingAndTheWrapperTakesTheDirtiest) {
     AfsFtlRig rig(5, 40, 2);
     ASSERT_EQ(rig.format(), 0u);

@@ -145,6 +145,42 @@ void check_state(const std::vector<uint8_t>& image, const Model& before, const M
     }
 }
 
+uint32_t allocated_chunks(const afs_context_t& ctx) {
+    uint32_t n = 0;
+    for (uint32_t k = 0; k < ctx.chunks; ++k) n += (ctx.bitmap[k / 32] >> (k % 32)) & 1u;
+    return n;
+}
+
+// The operation run on a fresh mount of `base` with the power cut after
+// `cut` flash operations: a failed operation leaves the changed file as it
+// was in the same session, and keeps no chunk allocated that it took.
+void check_in_session(const std::vector<uint8_t>& base, const Step& step, const Model& before, size_t cut,
+                      const std::string& where) {
+    AfsVolume v(kSize);
+    v.image = base;
+    ASSERT_EQ(v.mount(dorv::test::kAfsMountFlags, kFiles), 0u) << where;
+    const uint32_t chunks_before = allocated_chunks(v.ctx);
+    Model after = before;
+    FaultFlash flash;
+    flash.cut_after(cut);
+    uint32_t status = 0;
+    {
+        dorv::test::ScopedMedium scoped(dorv::afs::module_state().medium, flash);
+        status = step.run(v, after);
+    }
+    if (step.file < 0 || step.file == 5) return;
+    const Content now = v.read(step.file);
+    if (status == 0) {
+        ASSERT_TRUE(same(now, after.at(step.file))) << where << ": the operation reported success";
+    } else if (flash.power_lost()) {
+        ASSERT_TRUE(same(now, before.at(step.file))) << where << ": failed with " << status << " but reads "
+                                                     << show(now);
+        if (step.name.rfind("delete", 0) != 0) {
+            ASSERT_EQ(allocated_chunks(v.ctx), chunks_before) << where << ": chunks kept by a failed write";
+        }
+    }
+}
+
 TEST(AfsPowerLoss, EveryCutLeavesOldOrNewAndAUsablePartition) {
     dorv::afs::reset_module_state();
     AfsVolume v(kSize);
@@ -171,6 +207,10 @@ TEST(AfsPowerLoss, EveryCutLeavesOldOrNewAndAUsablePartition) {
             ASSERT_TRUE(same(v.read(step.file), after[step.file])) << "in the session";
         }
         const std::vector<FlashOp>& log = flash.log();
+        for (size_t cut = 0; cut < log.size(); ++cut) {
+            check_in_session(base, step, model, cut, step.name + ", in session, cut after " + std::to_string(cut));
+            if (HasFatalFailure()) return;
+        }
         bool erased = false;
         for (size_t count = 0; count <= log.size(); ++count) {
             const std::string at = step.name + ", " + std::to_string(count) + " of " + std::to_string(log.size());

@@ -50,10 +50,17 @@ uint32_t read_entry(afs_context_t* ctx, uint32_t id, uint16_t* entry, Walk& walk
     } else {
         ++walk.links;
     }
-    uint8_t* at = nullptr;
-    const uint32_t status = entry_ptr(ctx, L::entry_address(id), &at);
-    if (status != STORAGE_OK) return status;
-    const uint16_t value = le::load16(at);
+    const uint32_t address = L::entry_address(id);
+    const uint32_t line = address / ctx->line_size;
+    if (line != walk.line || walk.bytes == nullptr) {
+        uint8_t* bytes = nullptr;
+        const uint32_t status = cache_ptr(ctx, line, &bytes);
+        if (status != STORAGE_OK) return status;
+        if (bytes == nullptr) return STORAGE_IO_ERROR;
+        walk.line = line;
+        walk.bytes = bytes;
+    }
+    const uint16_t value = le::load16(walk.bytes + address % ctx->line_size);
     *entry = value;
     if (is_chunk_id(ctx, value)) {
         // More links than chunks: the chain runs in a loop.

@@ -17,9 +17,14 @@ inline bool is_chunk_id(const afs_context_t* ctx, uint32_t entry) {
 }
 
 // One chain walk: counts the links it follows, so a loop ends after as many
-// links as the partition has chunks, whatever other walks did before.
+// links as the partition has chunks, whatever other walks did before. It also
+// keeps the cache line it read last, so consecutive links of one line cost
+// one cache lookup; no other cache call may come between two reads of a walk
+// (a miss could hand that line's slot to another line).
 struct Walk {
     uint32_t links = 0;
+    uint32_t line = 0xFFFFFFFFu;
+    const uint8_t* bytes = nullptr;
 };
 
 // Reads and validates the entry of `id` (Walk counts the links); 5 on an

@@ -89,6 +89,36 @@ TEST_F(AfsPartition, NewPartitionsTakeTheStandardLayoutAndAreWritableAtOnce) {
     }
 }
 
+TEST_F(AfsPartition, FormatFlags) {
+    AfsVolume v(0x10000);
+    v.image = afs_pattern(0x10000, 9);
+    const std::vector<uint8_t> foreign = v.image;
+    // Formatting is allowed but no header may be created: nothing is written.
+    EXPECT_EQ(v.mount(kAfsMountFlags | AFS_INIT_FORMAT), 5u);
+    EXPECT_EQ(v.image, foreign);
+    // Creation without a format flag cannot make a foreign image a partition.
+    EXPECT_EQ(v.mount(kAfsMountFlags | AFS_INIT_CREATE), 5u);
+    EXPECT_EQ(v.image, foreign);
+    // Creation with the erasing format.
+    ASSERT_EQ(v.mount(kAfsMountFlags | AFS_INIT_CREATE | AFS_INIT_FORMAT_ERASE), 0u);
+    ASSERT_EQ(v.write(3, 0, {1, 2}), 0u);
+    // An existing partition mounts as it is under the creation flags...
+    ASSERT_EQ(v.mount(kAfsCreateFlags, 100), 0u);
+    EXPECT_EQ(v.ctx.files, 1024);
+    EXPECT_EQ(v.read(3), (std::vector<uint8_t>{1, 2}));
+    // ...and is formatted afresh with 0x100, taking the file count asked for.
+    ASSERT_EQ(v.mount(kAfsMountFlags | AFS_INIT_FORCE_FORMAT | AFS_INIT_FORMAT, 100), 0u);
+    EXPECT_EQ(v.ctx.files, 100);
+    EXPECT_EQ(v.read(3), std::nullopt);
+    ASSERT_EQ(v.write(99, 10, {5}), 0u);
+    ASSERT_EQ(v.mount(kAfsMountFlags | AFS_INIT_PRELOAD), 0u);
+    EXPECT_EQ(v.read(99), (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5}));
+    // 0x100 without a format flag is refused before anything is written.
+    const std::vector<uint8_t> mounted = v.image;
+    EXPECT_EQ(v.mount(kAfsMountFlags | AFS_INIT_FORCE_FORMAT), 5u);
+    EXPECT_EQ(v.image, mounted);
+}
+
 TEST_F(AfsPartition, HeaderAndTablesOnFlash) {
     AfsVolume v(0x8000);
     v.ctx.bounce_buffer = v.bounce.data();

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "afs/afs_state.h"
-#include "support/afs_ftl_rig.cpp"  // test-side rig, compiled into this program only
+#include "support/afs_ftl_rig.h"
 
 namespace {
 

@@ -3,6 +3,8 @@
 #define DORV_EFS_EFS_INTERNAL_H
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 
 #include "dorv/efs.h"
 
@@ -31,6 +33,13 @@ int EFS_write_with_read_check(uint32_t address, const uint8_t (&header)[16], uin
 int efs_mount_image(uint8_t* image, uint32_t length);
 
 namespace dorv::efs {
+
+// Scratch memory from the C allocator (the EFS reports a failed allocation
+// as a null, never as an exception), released with free.
+struct FreeDeleter {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+using Buffer = std::unique_ptr<uint8_t, FreeDeleter>;
 
 // B, V, S of the loaded layout, and R = V + S + 12, the size of one BME.
 uint32_t bm_blocks();

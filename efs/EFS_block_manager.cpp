@@ -39,6 +39,19 @@ int check_entry(const efs_bme_t* entry) {
     return 0;
 }
 
+// The record slot after the one at `offset` of the current BM block reads
+// all 0xFF within the retry count, or does not exist.
+bool slot_after_reads_erased(uint32_t offset, uint32_t r) {
+    const uint64_t next = static_cast<uint64_t>(offset) + r;
+    if (next + r > fmt::kBmeSlotEnd) return true;
+    const uint32_t address = bm_address(efs_ctx.current_bm) + static_cast<uint32_t>(next);
+    for (uint32_t t = 0; t < retries(); ++t) {
+        if (EFS_physical_read(address, r, efs_ctx.verify_buf) != 0) return false;
+        if (reads_erased(efs_ctx.verify_buf, r)) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 namespace dorv::efs {
@@ -75,9 +88,7 @@ int probe_next_bm(uint32_t bm_index) {
     for (uint32_t t = 0; t < retries(); ++t) {
         const int rc = EFS_physical_read(bm_address(bm_index), fmt::kBlockSize, efs_ctx.verify_buf);
         if (rc != 0) return rc;
-        bool blank = true;
-        for (uint32_t i = 0; i < fmt::kBlockSize && blank; ++i) blank = efs_ctx.verify_buf[i] == 0xFF;
-        if (blank) {
+        if (reads_erased(efs_ctx.verify_buf, fmt::kBlockSize)) {
             efs_ctx.next_bm_state = EFS_BM_STATE_ERASED;
             return 0;
         }
@@ -101,9 +112,11 @@ int EFS_commit_BME(efs_bme_t* entry, uint32_t reserved_a, uint32_t reserved_b) {
     entry->crc32 = EFS_crc32(0, buf.get(), r - fmt::kBmeCrcBack);
     le::store32(buf.get() + r - fmt::kBmeCrcBack, entry->crc32);
 
-    // The slot after the newest one must end by byte 4095.
+    // The slot after the newest one must end by byte 4095, and the slot
+    // behind it must read erased: a mount takes the record before the first
+    // erased slot as the newest, so bytes there would hide this commit.
     if (static_cast<uint64_t>(efs_ctx.bme_offset) + 2ull * r > fmt::kBmeSlotEnd ||
-        efs_ctx.force_bm_switch != 0) {
+        efs_ctx.force_bm_switch != 0 || !slot_after_reads_erased(efs_ctx.bme_offset + r, r)) {
         const int rc = EFS_switch_BM(entry);
         if (rc == 0) efs_ctx.force_bm_switch = 0;
         return rc;

@@ -22,10 +22,6 @@ bool tables_ready() {
            (spare_blocks() == 0 || (efs_ctx.spare_map != nullptr && efs_ctx.spare_status != nullptr));
 }
 
-bool all_erased(const uint8_t* bytes, uint32_t length) {
-    return std::all_of(bytes, bytes + length, [](uint8_t b) { return b == 0xFF; });
-}
-
 int write_payload(uint32_t physical_block, const uint8_t* payload) {
     uint32_t address = 0;
     if (!data_block_address(physical_block, fmt::kPayloadOffset, &address)) return 22;
@@ -98,7 +94,7 @@ int EFS_scan_for_Data_Blocks_status_and_EC(void) {
         }
         efs_ctx.erase_counts[p] = le::load32(efs_ctx.block_buf + fmt::kDataEraseCountOffset);
         if (!mapped) {
-            const bool blank = all_erased(efs_ctx.block_buf + fmt::kPayloadOffset,
+            const bool blank = reads_erased(efs_ctx.block_buf + fmt::kPayloadOffset,
                                           fmt::kBlockSize - fmt::kPayloadOffset);
             efs_ctx.spare_status[slot] = blank ? EFS_SPARE_FREE : EFS_SPARE_DIRTY;
             if (blank) efs_ctx.free_count += 1;

@@ -52,6 +52,9 @@ uint32_t bme_size();
 // wrapping; false when p is not below V + S or the address leaves 32 bits.
 bool data_block_address(uint32_t physical_block, uint32_t offset, uint32_t* address);
 
+// True when all `length` bytes are 0xFF (erased flash).
+bool reads_erased(const uint8_t* bytes, uint32_t length);
+
 // The retry count verified operations use: efs_ctx.retry_count.
 uint32_t retries();
 
@@ -77,6 +80,10 @@ void serialise_bme(const efs_bme_t& entry, uint8_t* out);
 // The spare slot with the wanted status whose block has the smallest erase
 // count (ties to the lower slot, a count of 0xFFFFFFFF never chosen), or -1.
 int select_spare(uint8_t status);
+
+// Runs the status scan unless it has run since the mount or the last failed
+// erase.
+int scan_if_needed();
 
 // Copy-on-write swap without the argument checks of the exported form.
 int swap_and_write_new_block(efs_bme_t* entry, uint32_t logical_block, const uint8_t* payload);

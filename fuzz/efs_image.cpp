@@ -1,7 +1,10 @@
 // Mounts fuzzed EFS images under a few layouts, each loaded from an ftbl
 // buffer. A mounted image then has every configured file record read, its
 // status scanned, one block rewritten by copy-on-write and committed, and is
-// mounted again: a committed change must leave an image that mounts.
+// mounted again: a committed change must leave an image that mounts. Then the
+// file operations run over it: reads, a write, a delete, idle steps and wear
+// levelling; a write or delete that reports success must still be there
+// after a remount.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -46,6 +49,46 @@ void rewrite_one_block() {
     if (std::memcmp(committed.data(), efs_ctx.valid_map, committed.size()) != 0) std::abort();
 }
 
+bool remount() { return efs_mount_image(efs_image, efs_size) == 0; }
+
+void exercise_files(const uint8_t* input, size_t size) {
+    auto byte = [&](size_t i) -> uint32_t { return size == 0 ? 0 : input[i % size]; };
+    static std::vector<uint8_t> buf(70000);
+    for (uint32_t i = 0; i < g_efs_files_num; ++i) {
+        uint32_t length = static_cast<uint32_t>(buf.size());
+        (void)EFS_read(i, 0, &length, buf.data());
+        uint32_t file_size = 0;
+        (void)EFS_get_file_size(i, &file_size);
+        length = byte(i) * 17;
+        (void)EFS_read(i, byte(i + 1) * 29, &length, buf.data());
+    }
+    const uint32_t target = byte(2) % (g_efs_files_num + 1);
+    const efs_file_layout_t* place = dorv::efs::layout_record(target);
+    const uint32_t limit = place != nullptr ? place->max_size + 2u : 300u;
+    const uint32_t write_size = (byte(3) * 256 + byte(4)) % limit;
+    std::vector<uint8_t> data(write_size + 1u);
+    for (uint32_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(byte(5 + i) ^ i);
+    const int wrote = EFS_write(target, 0, write_size, data.data());
+    (void)EFS_idle_reclaim();
+    (void)EFS_wear_leveling(0, 0);
+    if (wrote == 0) {
+        if (!remount()) std::abort();
+        uint32_t length = static_cast<uint32_t>(buf.size());
+        if (EFS_read(target, 0, &length, buf.data()) != 0 || length != write_size ||
+            std::memcmp(buf.data(), data.data(), write_size) != 0) {
+            std::abort();
+        }
+    }
+    const uint32_t victim = byte(6) % (g_efs_files_num + 1);
+    if (EFS_delete(victim) == 0) {
+        (void)EFS_idle_reclaim();
+        if (!remount()) std::abort();
+        uint32_t length = 1;
+        if (EFS_read(victim, 0, &length, buf.data()) != 2) std::abort();
+    }
+    (void)EFS_idle_reclaim();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -62,6 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         read_every_file();
         rewrite_one_block();
         read_every_file();
+        if (efs_ctx.mounted != 0) exercise_files(data + 1, size - 1);
     }
     dorv::efs::reset_efs_state();
     dorv::efs::reset_layout();

@@ -196,7 +196,32 @@ DORV_API int EFS_init_tools(uint8_t* image);
 // (V + B + S) * 4096 for the loaded layout.
 DORV_API uint32_t EFS_get_efs_size(void);
 
-/* Wear levelling and file operations */
+/* Wear levelling and idle reclaim */
+
+// Moves the least-erased mapped block onto the most-erased spare once their
+// erase counts lie the layout's threshold apart; a and b become the reserved
+// words of the entry it commits. 0 (moved, or nothing to move), 1 (not
+// mounted), 12, 41, or a code passed up.
+DORV_API int EFS_wear_leveling(uint32_t a, uint32_t b);
+// One step of maintenance: pre-erases the next BM block when the current one
+// is nearly full, else scans, levels wear and erases one used spare.
+// 0, 1 (not mounted), or a code passed up.
+DORV_API int EFS_idle_reclaim(void);
+
+/* File operations; a file is named by its index into EFS_files */
+
+// Reads up to *length bytes from `offset` of the file into `buffer`; *length
+// becomes the bytes delivered (0 on every failure). 0, 1, 2, 22, 34, 41.
+DORV_API int EFS_read(uint32_t file_index, uint32_t offset, uint32_t* length, uint8_t* buffer);
+// Replaces the whole file by `size` bytes of `data` (offset must be 0).
+// 0, 1, 12, 22, 28, 34, 41, or a code passed up.
+DORV_API int EFS_write(uint32_t file_index, uint32_t offset, uint32_t size, const uint8_t* data);
+// Empties the file. 0, 1, 2, 12, 22, 28, 41, or a code passed up.
+DORV_API int EFS_delete(uint32_t file_index);
+// The file's length, written only on success. 0, 1, 2, 22, 41.
+DORV_API int EFS_get_file_size(uint32_t file_index, uint32_t* size);
+// 1 when the EFS is mounted, else 0.
+DORV_API int EFS_is_initialized(void);
 
 DORV_C_END
 

@@ -200,4 +200,73 @@ std::optional<EfsMountView> read_efs_state(const std::vector<uint8_t>& image, co
     return view;
 }
 
+namespace {
+
+uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+}  // namespace
+
+EfsFileView decode_efs_file(const std::vector<uint8_t>& image, const EfsLayoutRow& row, const EfsMountView& view,
+                            const EfsLayoutFile& file) {
+    EfsFileView out;
+    const uint32_t b = row.bm_num, v = row.valid_block_num;
+    const uint32_t f = file.block & 0xFF, o = file.offset;
+    if (o > kEfsPayload - 4 || f >= v) return out;
+    auto payload = [&](uint32_t logical) { return image.data() + (b + view.valid[logical]) * kEfsBlock + 16; };
+    const uint8_t* record = payload(f) + o;
+    const uint16_t length = get16(record);
+    if (length == 0xFFFF) {
+        out.empty = true;
+        out.sound = ref_crc16(static_cast<uint16_t>(f), record, 2) == get16(record + 2);
+        return out;
+    }
+    const uint32_t room = kEfsPayload - 4 - o;
+    uint32_t held = std::min<uint32_t>(length, room);
+    uint16_t crc = ref_crc16(static_cast<uint16_t>(f), record, 2);
+    crc = ref_crc16(crc, record + 4, held);
+    if (crc != get16(record + 2)) return out;
+    out.data.assign(record + 4, record + 4 + held);
+    for (uint32_t k = 1; out.data.size() < length; ++k) {
+        if (f + k >= v) return out;
+        const uint8_t* next = payload(f + k);
+        held = std::min<uint32_t>(length - static_cast<uint32_t>(out.data.size()), kEfsPayload - 4);
+        uint16_t c = ref_crc16(static_cast<uint16_t>(f + k), next, 2);
+        c = ref_crc16(c, next + 4, held);
+        if (get16(next) != 0xFFFF || c != get16(next + 2)) return out;
+        out.data.insert(out.data.end(), next + 4, next + 4 + held);
+    }
+    out.sound = true;
+    return out;
+}
+
+std::string efs_image_fault(const std::vector<uint8_t>& image, const EfsLayoutRow& row) {
+    const auto view = read_efs_state(image, row);
+    if (!view) return "no mountable BM state (headers, records or maps)";
+    const uint32_t b = row.bm_num;
+    std::vector<uint32_t> generations;
+    for (uint32_t i = 0; i < b; ++i) {
+        const uint8_t* h = image.data() + i * kEfsBlock;
+        const bool ff = std::all_of(h, h + 16, [](uint8_t x) { return x == 0xFF; });
+        const bool zero = std::all_of(h, h + 16, [](uint8_t x) { return x == 0; });
+        if (ff || zero || ref_crc32(0, h, 12) != get32(h + 12)) continue;
+        generations.push_back(get32(h + 4));
+    }
+    std::sort(generations.begin(), generations.end());
+    if (std::adjacent_find(generations.begin(), generations.end()) != generations.end()) {
+        return "two valid BM headers share a generation";
+    }
+    for (uint32_t l = 0; l < row.valid_block_num; ++l) {
+        const uint8_t* block = image.data() + (b + view->valid[l]) * kEfsBlock;
+        if (ref_crc32(0, block, 12) != get32(block + 12)) return "mapped block without a sound header";
+        if (ref_crc32(0, block + 16, kEfsPayload) != get32(block + 16 + kEfsPayload)) {
+            return "mapped block without a sound footer";
+        }
+    }
+    return {};
+}
+
+uint32_t efs_erase_count(const std::vector<uint8_t>& image, const EfsLayoutRow& row, uint32_t physical) {
+    return get32(image.data() + (row.bm_num + physical) * kEfsBlock);
+}
+
 }  // namespace dorv::test

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "support/ftbl_builder.h"
@@ -79,6 +80,26 @@ struct EfsMountView {
 // nullopt when the image does not mount (no valid header, a header of
 // another geometry, unreadable records or bad maps).
 std::optional<EfsMountView> read_efs_state(const std::vector<uint8_t>& image, const EfsLayoutRow& row);
+
+// A file as the image holds it, decoded from the mount view by the format
+// alone: `sound` when every record CRC it needs holds, `empty` for a length
+// of 0xFFFF.
+struct EfsFileView {
+    bool sound = false;
+    bool empty = false;
+    std::vector<uint8_t> data;
+};
+EfsFileView decode_efs_file(const std::vector<uint8_t>& image, const EfsLayoutRow& row, const EfsMountView& view,
+                            const EfsLayoutFile& file);
+
+// Checks what every committed state must hold: a BM header that mounts (no
+// two valid headers share a generation), maps that name every physical data
+// block once, and sound header and footer CRCs in every mapped block. Empty
+// when all holds, else what failed.
+std::string efs_image_fault(const std::vector<uint8_t>& image, const EfsLayoutRow& row);
+
+// Erase count in the header of physical data block p.
+uint32_t efs_erase_count(const std::vector<uint8_t>& image, const EfsLayoutRow& row, uint32_t physical);
 
 }  // namespace dorv::test
 

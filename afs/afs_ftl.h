@@ -55,6 +55,30 @@ void bitmap_set(afs_context_t* ctx, uint32_t k, bool on);
 // before the partition is changed. 0 or the write's status.
 uint32_t ftl_settle_unfinished(afs_context_t* ctx);
 
+// The context and its translation-layer state are usable: 0, else 22.
+inline uint32_t ftl_usable(const afs_context_t* ctx) {
+    return ctx != nullptr && ctx->ftl_state != nullptr && ctx->ftl_state->eu_info != nullptr
+               ? STORAGE_OK
+               : STORAGE_INVALID_ARGUMENT;
+}
+
+// Writes without reading back (the zeroing of obsolete records): 0 or 5.
+uint32_t ftl_write_plain(const afs_context_t* ctx, uint32_t offset, const uint8_t* source, uint32_t length);
+
+// Reads `count` 66-byte records at `offset` into `buffer` and checks each
+// against its logical page (pages[i], or first_page + i when pages is null);
+// on a mismatch the whole run is read again, at most 7 reads: 0 or 5.
+uint32_t ftl_read_records(const afs_context_t* ctx, uint32_t offset, uint32_t count, uint16_t first_page,
+                          const uint16_t* pages, uint8_t* buffer);
+
+// 32 bitmap bits from bit k on (bit 0 of the result = bit k); bits outside
+// the bitmap read as clear.
+uint32_t bitmap_bits_at(const afs_context_t* ctx, uint32_t k);
+
+// The data unit carrying data page index k, and its slot: AFS_FTL_NONE when
+// no record carries it.
+uint32_t data_unit_of_index(const afs_context_t* ctx, uint32_t k);
+
 }  // namespace dorv::afs
 
 #endif

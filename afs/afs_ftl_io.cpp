@@ -87,8 +87,48 @@ DataPlace data_place(const afs_context_t* ctx, uint32_t address) {
     const uint32_t id = (ctx->data_start >> layout::kPageShift) + cut / layout::kDataSlots * layout::kDataSlots;
     place.slot = place.index % layout::kDataSlots;
     // A data unit never has id 0 (that marks metadata units and the spare).
-    place.eu = (id == 0 || id > 0xFFFF) ? AFS_FTL_NONE : eu_by_id(ctx, static_cast<uint16_t>(id));
+    // An index beyond 16 bits lies past every layout and would alias a page.
+    place.eu = (id == 0 || id > 0xFFFF || place.index > 0xFFFF) ? AFS_FTL_NONE : eu_by_id(ctx, static_cast<uint16_t>(id));
     return place;
+}
+
+uint32_t data_unit_of_index(const afs_context_t* ctx, uint32_t k) {
+    if (k > 0xFFFF) return AFS_FTL_NONE;
+    const uint32_t id = (ctx->data_start >> layout::kPageShift) + k / layout::kDataSlots * layout::kDataSlots;
+    return (id == 0 || id > 0xFFFF) ? AFS_FTL_NONE : eu_by_id(ctx, static_cast<uint16_t>(id));
+}
+
+uint32_t ftl_write_plain(const afs_context_t* ctx, uint32_t offset, const uint8_t* source, uint32_t length) {
+    uint32_t at = 0;
+    if (!device_offset(ctx, offset, length, at)) return STORAGE_IO_ERROR;
+    return SpiDrvWrite(at, length, source) == STORAGE_OK ? STORAGE_OK : STORAGE_IO_ERROR;
+}
+
+uint32_t ftl_read_records(const afs_context_t* ctx, uint32_t offset, uint32_t count, uint16_t first_page,
+                          const uint16_t* pages, uint8_t* buffer) {
+    const uint32_t length = count * layout::kRecordSize;
+    for (uint32_t attempt = 0; attempt < layout::kTries; ++attempt) {
+        if (ftl_read(ctx, offset, length, buffer) != STORAGE_OK) return STORAGE_IO_ERROR;
+        bool good = true;
+        for (uint32_t i = 0; i < count && good; ++i) {
+            const uint16_t page = pages != nullptr ? pages[i] : static_cast<uint16_t>(first_page + i);
+            good = record_ok(buffer + i * layout::kRecordSize, page);
+        }
+        if (good) return STORAGE_OK;
+    }
+    return STORAGE_IO_ERROR;
+}
+
+uint32_t bitmap_bits_at(const afs_context_t* ctx, uint32_t k) {
+    const uint32_t bits = layout::bitmap_bits(*ctx);
+    if (ctx->bitmap == nullptr || k >= bits) return 0;
+    const uint32_t word = k / 32, shift = k % 32, words = (bits + 31) / 32;
+    uint32_t value = ctx->bitmap[word] >> shift;
+    if (shift != 0 && word + 1 < words) value |= ctx->bitmap[word + 1] << (32 - shift);
+    // Bits past the last one are not part of the bitmap.
+    const uint32_t left = bits - k;
+    if (left < 32) value &= (1u << left) - 1;
+    return value;
 }
 
 bool bitmap_test(const afs_context_t* ctx, uint32_t k) {

@@ -69,6 +69,16 @@ int record_write(EfsContents& files, uint32_t index, std::vector<uint8_t> data) 
     return rc;
 }
 
+// A write whose commit must move to the next BM block, one generation up.
+int switching(EfsContents& files, uint32_t index, std::vector<uint8_t> data) {
+    const uint32_t generation = efs_ctx.generation, bm = efs_ctx.current_bm;
+    const int rc = record_write(files, index, std::move(data));
+    EXPECT_EQ(+efs_ctx.generation, generation + 1);
+    EXPECT_EQ(+efs_ctx.current_bm, (bm + 1) % 2);
+    EXPECT_EQ(+efs_ctx.bme_offset, 16u);
+    return rc;
+}
+
 // Writes file 0 until the next commit moves to the next BM block `switches`
 // times over (so after one pass the next commit switches).
 void fill_bm_blocks(EfsContents& files, uint32_t switches_before) {
@@ -139,10 +149,10 @@ const std::vector<Scenario>& scenarios() {
              EXPECT_EQ(count_commits(log), 1u);
          }},
         {"SwitchToABlankBmBlock", 100, [](EfsContents& f) { fill_bm_blocks(f, 0); },
-         [](EfsContents& f) { return record_write(f, 2, bytes(4100, 14)); },
+         [](EfsContents& f) { return switching(f, 2, bytes(4100, 14)); },
          [](const std::vector<FlashOp>& log) { EXPECT_FALSE(erases_in(log, 0, 2 * EFS_BLOCK_SIZE)); }},
         {"SwitchErasingTheOldBmBlock", 100, [](EfsContents& f) { fill_bm_blocks(f, 1); },
-         [](EfsContents& f) { return record_write(f, 3, bytes(200, 15)); },
+         [](EfsContents& f) { return switching(f, 3, bytes(200, 15)); },
          [](const std::vector<FlashOp>& log) { EXPECT_TRUE(erases_in(log, 0, EFS_BLOCK_SIZE)); }},
         {"IdlePreEraseOfTheNextBmBlock", 100,
          [](EfsContents& f) {
@@ -229,14 +239,17 @@ TEST_P(EfsPowerLoss, EveryCutLeavesTheOldOrTheNewFile) {
     const std::size_t commit = commit_point(log);
     ASSERT_EQ(dorv::test::replay(base, log, log.size()), image);
 
+    int states = 0;
     for (std::size_t landed = 0; landed <= log.size(); ++landed) {
         // The change is real once its commit write has landed whole.
         const EfsContents& expected = landed > commit ? after : before;
         {
             SCOPED_TRACE("after " + std::to_string(landed) + " of " + std::to_string(log.size()) + " operations");
             check_state(row, dorv::test::replay(base, log, landed), expected);
+            ++states;
         }
-        if (HasFatalFailure() || landed == log.size()) return;
+        if (HasFatalFailure()) return;
+        if (landed == log.size()) break;
         const FlashOp& next = log[landed];
         std::vector<Tear> tears;
         if (next.kind == FlashOp::Kind::erase) {
@@ -250,9 +263,11 @@ TEST_P(EfsPowerLoss, EveryCutLeavesTheOldOrTheNewFile) {
             SCOPED_TRACE("after " + std::to_string(landed) + " operations, the next one torn at " +
                          std::to_string(tear.write_prefix));
             check_state(row, dorv::test::replay(base, log, landed, true, tear), expected);
+            ++states;
             if (HasFatalFailure()) return;
         }
     }
+    RecordProperty("states", states);
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, EfsPowerLoss, ::testing::Range<std::size_t>(0, scenarios().size()),

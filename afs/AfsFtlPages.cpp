@@ -36,7 +36,7 @@ uint32_t read_one(const afs_context_t* ctx, uint32_t offset, uint16_t page, uint
 uint32_t write_meta(afs_context_t* ctx, uint16_t p, const uint8_t* page) {
     afs_ftl_state_t* st = ctx->ftl_state;
     if (p >= st->page_map_capacity) return STORAGE_IO_ERROR;
-    if (st->next_meta_slot >= L::kMetaSlots) {
+    if (st->current_meta_eu >= st->eu_count || st->next_meta_slot >= L::kMetaSlots) {
         const uint32_t status = reclaim_eu_wrapper(ctx, AFS_RECLAIM_META);
         if (status != STORAGE_OK && status != STORAGE_RECLAIM_NO_GAIN) return status;
     }

@@ -75,6 +75,16 @@ uint32_t end_mark(afs_context_t* ctx) {
                               &mark, 1);
 }
 
+struct MetaPosition {
+    uint32_t current, next;
+    uint16_t chain;
+};
+
+struct MetaMove {
+    uint16_t page;
+    uint8_t eu, slot;
+};
+
 uint32_t reclaim_meta(afs_context_t* ctx, uint32_t victim, uint8_t* work) {
     afs_ftl_state_t* st = ctx->ftl_state;
     const uint32_t spare = st->spare_eu;
@@ -90,8 +100,29 @@ uint32_t reclaim_meta(afs_context_t* ctx, uint32_t victim, uint8_t* work) {
     uint32_t status = erase_spare(ctx, true);
     if (status != STORAGE_OK) return status;
     const uint32_t gone = st->eu_info[victim].not_valid;  // V
+
+    // Until its header is written the spare is no unit to the mount: pages
+    // copied into it move in the map only afterwards, and a failure leaves the
+    // metadata writes where they were before the switch to it (a full unit
+    // makes the next write reclaim again).
+    MetaPosition before_spare{st->current_meta_eu, st->next_meta_slot, st->chain_last};
+    auto switch_to = [&](uint32_t eu) {
+        if (eu == spare) before_spare = {st->current_meta_eu, st->next_meta_slot, st->chain_last};
+        switch_meta_to(st, eu);
+    };
+    MetaMove pending[L::kMetaSlots];
+    uint32_t pending_count = 0;
+    auto fail = [&](uint32_t code) {
+        if (st->current_meta_eu == spare) {
+            st->current_meta_eu = before_spare.current;
+            st->next_meta_slot = before_spare.next;
+            st->chain_last = before_spare.chain;
+        }
+        return code;
+    };
+
     if (st->current_meta_eu >= st->eu_count || st->next_meta_slot >= L::kMetaSlots || st->current_meta_eu == victim) {
-        switch_meta_to(st, overflow);
+        switch_to(overflow);
     }
 
     uint16_t pages[L::kMetaSlots];
@@ -104,32 +135,41 @@ uint32_t reclaim_meta(afs_context_t* ctx, uint32_t victim, uint8_t* work) {
 
     const uint32_t live_total = gone <= L::kMetaSlots ? L::kMetaSlots - gone : 0;
     uint32_t copied = 0, run = 0, start = 0;
-    bool done = live_total == 0;
-    for (uint32_t slot = 0; slot < L::kMetaSlots && !done; ++slot) {
+    for (uint32_t slot = 0; slot < L::kMetaSlots && copied < live_total; ++slot) {
         if (pages[slot] == kNotLive) continue;
         if (run == 0) start = slot;
-        st->page_map[pages[slot]] = {static_cast<uint8_t>(st->current_meta_eu),
-                                     static_cast<uint8_t>(st->next_meta_slot + run)};
         ++run;
         const bool last = slot + 1 == L::kMetaSlots || pages[slot + 1] == kNotLive;
         if (!last && run < L::kMaxRunPages && run < L::kMetaSlots - st->next_meta_slot) continue;
+        const uint32_t into = st->current_meta_eu, from = st->next_meta_slot;
         status = move_meta_run(ctx, victim, start, run, pages, work);
-        if (status != STORAGE_OK) return status;
+        if (status != STORAGE_OK) return fail(status);
+        // Pages move in the map only once their copies are on flash, so a
+        // failed reclaim leaves every page readable where it was.
+        for (uint32_t i = 0; i < run; ++i) {
+            const afs_page_map_entry_t to{static_cast<uint8_t>(into), static_cast<uint8_t>(from + i)};
+            if (into == spare) {
+                pending[pending_count++] = {pages[start + i], to.eu, to.slot};
+            } else {
+                st->page_map[pages[start + i]] = to;
+            }
+        }
         copied += run;
         run = 0;
         if (copied >= live_total) break;
         if (st->next_meta_slot >= L::kMetaSlots) {
             status = end_mark(ctx);
-            if (status != STORAGE_OK) return status;
-            switch_meta_to(st, overflow);
+            if (status != STORAGE_OK) return fail(status);
+            switch_to(overflow);
         }
     }
     if (copied != 0 && st->next_meta_slot != 0) {
         status = end_mark(ctx);
-        if (status != STORAGE_OK) return status;
+        if (status != STORAGE_OK) return fail(status);
     }
     status = reclaim_eu_write_eu_header(ctx, spare, victim, eu_offset(spare), eu_offset(victim));
-    if (status != STORAGE_OK) return STORAGE_IO_ERROR;
+    if (status != STORAGE_OK) return fail(STORAGE_IO_ERROR);
+    for (uint32_t i = 0; i < pending_count; ++i) st->page_map[pending[i].page] = {pending[i].eu, pending[i].slot};
     return gone == 0 ? STORAGE_RECLAIM_NO_GAIN : STORAGE_OK;
 }
 
@@ -224,13 +264,17 @@ DORV_API uint32_t reclaim_eu_write_eu_header(afs_context_t* ctx, uint32_t spare,
     status = ftl_write_verified(ctx, victim_offset + L::kHdrMagic, zero_magic, sizeof zero_magic);
     if (status != STORAGE_OK) return status;
     v.sequence = 0;
-    status = ftl_write_verified(ctx, spare_offset + L::kHdrComplete, header + L::kHdrComplete, 1);
-    if (status != STORAGE_OK) return status;
+    // With the victim obsoleted the mount takes the spare as the unit even
+    // while its complete byte is open, so the roles change now; a complete
+    // byte that does not land is written again before the next change.
     st->spare_eu = static_cast<uint16_t>(victim);
     v.not_valid = 0;
     s.id = v.id;
     s.sequence = st->max_sequence;
     v.id = 0;
+    if (ftl_write_verified(ctx, spare_offset + L::kHdrComplete, header + L::kHdrComplete, 1) != STORAGE_OK) {
+        st->unfinished_eu = static_cast<uint16_t>(spare);
+    }
     return STORAGE_OK;
 }
 

@@ -125,7 +125,7 @@ uint32_t bitmap_bits_at(const afs_context_t* ctx, uint32_t k) {
     const uint32_t word = k / 32, shift = k % 32, words = (bits + 31) / 32;
     uint32_t value = ctx->bitmap[word] >> shift;
     if (shift != 0 && word + 1 < words) value |= ctx->bitmap[word + 1] << (32 - shift);
-    // Bits past the last one are not part of the bitmap.
+    // Bits past the last one do not belong to the bitmap.
     const uint32_t left = bits - k;
     if (left < 32) value &= (1u << left) - 1;
     return value;

@@ -232,6 +232,9 @@ TEST_F(AfsFtlPages, FullMetadataUnitSwitchesToTheErasedOneOrAnswersNoSpace) {
             ASSERT_EQ(got, fill(static_cast<uint8_t>(p))) << p;
         }
         // Without any metadata unit there is nowhere to write.
+        for (uint32_t i = 0; i < 4; ++i) {
+            if (i != rig.st().spare_eu && rig.st().eu_info[i].id == 0) rig.st().eu_info[i].id = 0x7000;
+        }
         rig.st().current_meta_eu = AFS_FTL_NONE;
         rig.st().next_meta_slot = 0;
         ScopedMedium scoped(dorv::afs::module_state().medium, flash);

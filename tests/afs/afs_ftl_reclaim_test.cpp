@@ -93,6 +93,27 @@ TEST_F(AfsFtlReclaim, DataReclaimWritesContentThenHeaderThenObsoletesTheVictim) 
     EXPECT_EQ(reclaim_eu(&rig.ctx, 2, 1), 28u);
 }
 
+TEST_F(AfsFtlReclaim, CompleteByteThatDoesNotLandIsWrittenBeforeTheNextChange) {
+    AfsFtlRig rig(5, 40, 2);
+    ASSERT_EQ(rig.format(), 0u);
+    write_data(rig, 0);
+    ScopedMedium scoped(dorv::afs::module_state().medium, flash);
+    bool flaky = true;
+    flash.on_read = [&](uint32_t off, uint8_t* dst, uint32_t len) {
+        if (flaky && off == 4 * 8192 + 17 && len == 1) dst[0] ^= 1;
+    };
+    ASSERT_EQ(reclaim_eu(&rig.ctx, 2, 1), 0u);  // the victim is obsoleted: the reclaim counts as done
+    EXPECT_EQ(rig.st().spare_eu, 2);
+    EXPECT_EQ(rig.st().unfinished_eu, 4);
+    flaky = false;
+    write_data(rig, 1);
+    EXPECT_EQ(rig.st().unfinished_eu, 0xFFFF);
+    EXPECT_EQ(rig.image[4 * 8192 + 17], 0x00);
+    ASSERT_EQ(rig.mount(), 0u);
+    expect_data(rig, 0);
+    expect_data(rig, 1);
+}
+
 TEST_F(AfsFtlReclaim, AllLiveUnitGainsNothingAndTheWrapperTakesTheDirtiest) {
     AfsFtlRig rig(5, 40, 2);
     ASSERT_EQ(rig.format(), 0u);
@@ -268,6 +289,35 @@ TEST_F(AfsFtlReclaim, EndOfReservedFilesModeReclaimsUnitsZeroAndOne) {
     EXPECT_EQ(rig.st().eu_info[0].id, 40);
     ASSERT_EQ(rig.mount(), 0u);
     expect_data(rig, 3);
+}
+
+TEST_F(AfsFtlReclaim, FailedMetadataReclaimLeavesPagesWhereTheyWere) {
+    AfsFtlRig rig(5, 40, 2);  // metadata 0-1, data 2-3, spare 4
+    ASSERT_EQ(rig.format(), 0u);
+    for (uint32_t n = 0; n < 240; ++n) {
+        const uint32_t p = n < 10 ? 10 + n : n % 4;
+        const Page page = fill(p);
+        ASSERT_EQ(afs_physical_ftl_write_page(&rig.ctx, 64 * p, 64, page.data(), 0), 0u);
+    }
+    const Page page = fill(30);
+    {
+        ScopedMedium scoped(dorv::afs::module_state().medium, flash);
+        flash.cut_after(2);  // the spare is erased, nothing after it lands
+        EXPECT_EQ(afs_physical_ftl_write_page(&rig.ctx, 64 * 30, 64, page.data(), 0), 5u);
+        EXPECT_EQ(flash.log()[0].offset, 4u * 8192);
+    }
+    Page got;
+    for (uint32_t p : {0u, 1u, 2u, 3u, 10u, 19u}) {
+        ASSERT_EQ(afs_physical_ftl_read_page(&rig.ctx, 64 * p, 64, got.data(), 0), 0u) << p;
+        EXPECT_EQ(got, fill(p)) << p;
+    }
+    // Power back: the reclaim runs again and the write lands.
+    ASSERT_EQ(afs_physical_ftl_write_page(&rig.ctx, 64 * 30, 64, page.data(), 0), 0u);
+    ASSERT_EQ(rig.mount(), 0u);
+    for (uint32_t p : {0u, 1u, 2u, 3u, 10u, 19u, 30u}) {
+        ASSERT_EQ(afs_physical_ftl_read_page(&rig.ctx, 64 * p, 64, got.data(), 0), 0u) << p;
+        EXPECT_EQ(got, fill(p)) << p;
+    }
 }
 
 TEST_F(AfsFtlReclaim, OperationsTableOrder) {

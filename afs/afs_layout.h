@@ -88,6 +88,48 @@ inline uint32_t bitmap_bits(const afs_context_t& ctx) { return bitmap_bits(ctx.c
 
 // ---- Logical layout of a partition (header, file table, link table) ----
 
+// Header at logical address 0.
+inline constexpr uint32_t kPartMagic = 0x724F6201u;
+inline constexpr uint32_t kPartMagicAt = 0;
+inline constexpr uint32_t kPartWordAt = 4;     // bits 0-7 first caller value, 8-19 second
+inline constexpr uint32_t kPartSizeAt = 8;     // logical size in bytes
+inline constexpr uint32_t kPartFilesAt = 12;   // 16-bit count of file ids
+inline constexpr uint32_t kPartHeaderBytes = 14;
+inline constexpr uint32_t kPartTable = 14;     // 16-bit entries indexed by id
+
+// File-table entry values.
+inline constexpr uint16_t kFileFree = 0;
+inline constexpr uint16_t kFileZombie = 0xFFFE;
+inline constexpr uint16_t kFileEmpty = 0xFFFF;
+// Link-table entry values below the first chunk id: bytes held by a last chunk.
+inline constexpr uint16_t kLinkFree = 0;
+inline constexpr uint16_t kChunkBytes = 64;
+inline constexpr uint32_t kChunkCost = 66;     // data bytes plus the 2-byte link
+
+// Mount bounds.
+inline constexpr uint32_t kMinFiles = 65;      // chunk ids then never look like byte counts
+inline constexpr uint32_t kMaxFiles = 2048;
+inline constexpr uint32_t kMinPartition = 0x8000;
+inline constexpr uint32_t kMaxPartition = 0x200000;
+inline constexpr uint32_t kMinLineSize = 64;
+inline constexpr uint32_t kMaxLineSize = 0xFFFF;
+inline constexpr uint32_t kMinLines = 2;
+inline constexpr uint32_t kMaxLines = 1000;
+inline constexpr uint32_t kMaxFileSize = 0x40000;
+inline constexpr uint32_t kBounceBytes = 4096;
+// A new partition keeps this many free slots in its metadata units, so that
+// the metadata reclaim always finds room.
+inline constexpr uint32_t kMetaSlack = 30;
+
+inline constexpr uint32_t entry_address(uint32_t id) { return kPartTable + 2 * id; }
+// Chunk count and data start of a logical size (same formulas for every mount).
+inline constexpr uint16_t chunks_of(uint32_t vas, uint32_t files) {
+    return vas >= 2 * files + kPartTable ? static_cast<uint16_t>((vas - 2 * files - kPartTable) / kChunkCost) : 0;
+}
+inline constexpr uint32_t data_start_of(uint32_t files, uint32_t chunks) {
+    return (kPartTable + 2 * files + 2 * chunks + kPageSize - 1) & ~(kPageSize - 1);
+}
+
 }  // namespace dorv::afs::layout
 
 #endif

@@ -19,6 +19,7 @@ void spi_bind(uint8_t* buffer, uint32_t extent) {
 void reset_module_state() {
     spi_bind(nullptr, 0);
     module_state().medium.set(nullptr);
+    module_state().chunk_cntr = 0;
 }
 
 }  // namespace dorv::afs

@@ -13,6 +13,8 @@ struct ModuleState {
     // Bytes of the bound device from gpBuffer on; 0 = nothing may be touched.
     uint32_t device_extent = 0;
     flash::MediumSlot medium;
+    // Links followed by the public entry read since it last read a file id.
+    uint32_t chunk_cntr = 0;
 };
 
 ModuleState& module_state();

@@ -86,19 +86,10 @@ bool loadZanTable(const _commonDorvTable& ombl) {
     return loadTableFrom(s_zanCfgTable, ombl.data + kOmblHeaderSize, tableSize);
 }
 
-// The storage step of start-up: the engine file system image first, then
-// the EFS image. Neither can be mounted yet, so a record that gives one fails
-// here the way that failed mount does, with the tables left built.
-bool mountStorage(const DorvInitTables& tables) {
-    if (tables.pqsImage.length != 0) {
-        kelPqsReportError(kelkey::kPqsInit);
-        return false;
-    }
-    if (tables.efsImage.length != 0) {
-        kelPqsReportError(kelkey::kEfsInit);
-        return false;
-    }
-    return true;
+// The storage steps of start-up: a record without either image has none.
+bool runStorageSteps(const DorvInitTables& tables) {
+    if (tables.pqsImage.length == 0 && tables.efsImage.length == 0) return true;
+    return kelPqsMountImages(tables.pqsImage, tables.efsImage) && kelPqsReadDeployedValues();
 }
 
 // The failure path of termination: everything goes, then key 347.
@@ -142,10 +133,36 @@ void adoptBuiltTable() {
 
 }  // namespace
 
-bool kelPqsIsVfsDeployed() {
-    // Deployed values live in the engine file system image, which cannot be
-    // mounted yet.
-    return false;
+bool kelPqsResizeEntry(FcsFileEntry& entry, void** data, uint32_t newSize) {
+    if (entry.valid == 0) {
+        kelPqsReportError(kelkey::kNvarAccess);
+        return false;
+    }
+    if (newSize == entry.dataSize) {
+        *data = entry.data;
+        return true;
+    }
+    if (newSize == 0) {
+        std::free(entry.data);
+        entry.data = nullptr;
+        entry.dataSize = 0;
+        *data = nullptr;
+        return true;
+    }
+    auto* grown = static_cast<uint8_t*>(std::realloc(entry.data, newSize));
+    if (grown == nullptr) {
+        kelPqsReportError(kelkey::kOutOfMemory);
+        return false;
+    }
+    // Bytes the value gains read as zero, never as old heap contents.
+    const uint32_t kept = entry.data != nullptr ? entry.dataSize : 0;
+    if (newSize > kept) {
+        std::memset(grown + kept, 0, newSize - kept);
+    }
+    entry.data = grown;
+    entry.dataSize = newSize;
+    *data = grown;
+    return true;
 }
 
 DORV_C_BEGIN
@@ -190,7 +207,7 @@ bool kelPqsDorvInit(const DorvInitTables* tables, DorvStatusCallback callback) {
             return false;
         }
         s_fcsInitialized = true;
-        return mountStorage(input);
+        return runStorageSteps(input);
     });
 }
 
@@ -245,35 +262,7 @@ bool kelPqsNvarResize(const char* path, void** data, uint32_t newSize) {
             kelPqsReportError(kelkey::kFileNotFound);
             return false;
         }
-        if (entry->valid == 0) {
-            kelPqsReportError(kelkey::kNvarAccess);
-            return false;
-        }
-        if (newSize == entry->dataSize) {
-            *data = entry->data;
-            return true;
-        }
-        if (newSize == 0) {
-            std::free(entry->data);
-            entry->data = nullptr;
-            entry->dataSize = 0;
-            *data = nullptr;
-            return true;
-        }
-        auto* grown = static_cast<uint8_t*>(std::realloc(entry->data, newSize));
-        if (grown == nullptr) {
-            kelPqsReportError(kelkey::kOutOfMemory);
-            return false;
-        }
-        // Bytes the value gains read as zero, never as old heap contents.
-        const uint32_t kept = entry->data != nullptr ? entry->dataSize : 0;
-        if (newSize > kept) {
-            std::memset(grown + kept, 0, newSize - kept);
-        }
-        entry->data = grown;
-        entry->dataSize = newSize;
-        *data = grown;
-        return true;
+        return kelPqsResizeEntry(*entry, data, newSize);
     });
 }
 
@@ -322,11 +311,12 @@ bool kelPqsNvarTerm(bool keep) {
             kelPqsReportError(kelkey::kFcsNotInitialized);
             return false;
         }
-        // Writing values back to flash belongs between building and
-        // serialising; no image can be mounted yet, so there is none to do.
-        if (!buildZanTable() || !kelPqsSerializeFcsTable(s_builtZanCfgTable)) {
+        if (!buildZanTable()) return tearDown();
+        if (s_pqsInitialized && kelPqsIsVfsDeployed() &&
+            !kelPqsWriteBackValues(s_builtZanCfgTable)) {
             return tearDown();
         }
+        if (!kelPqsSerializeFcsTable(s_builtZanCfgTable)) return tearDown();
         if (keep) {
             adoptBuiltTable();
             if (!kelPqsGenerateFcsCurrentsTable(s_currentValuesTable, s_zanCfgTable,

@@ -17,14 +17,12 @@ constexpr std::size_t kNvarPathSize = 255;
 // includes the 12-byte header.
 constexpr uint32_t kMaxRecordPayload = 0xFFFFu - sizeof(_cfg_file_entry_t);
 
-// File attribute bit: the file on flash ends in a trailer that is not part of
-// its value, so such a value is not writable while values are deployed.
-constexpr file_attributes_t FILE_ATTR_HAS_TRAILER = 0x01u;
-
 // Catalogue keys the API reports under.
 namespace kelkey {
 constexpr ImageToolsErrorName kNone = static_cast<ImageToolsErrorName>(0);
+constexpr ImageToolsErrorName kInitialize = static_cast<ImageToolsErrorName>(1);
 constexpr ImageToolsErrorName kFileNotFound = static_cast<ImageToolsErrorName>(38);
+constexpr ImageToolsErrorName kFileWrite = static_cast<ImageToolsErrorName>(101);
 constexpr ImageToolsErrorName kBufferParsing = static_cast<ImageToolsErrorName>(115);
 constexpr ImageToolsErrorName kInvalidDataPointer = static_cast<ImageToolsErrorName>(322);
 constexpr ImageToolsErrorName kOutOfMemory = static_cast<ImageToolsErrorName>(323);
@@ -37,6 +35,7 @@ constexpr ImageToolsErrorName kGetFile = static_cast<ImageToolsErrorName>(331);
 constexpr ImageToolsErrorName kGetAttributes = static_cast<ImageToolsErrorName>(332);
 constexpr ImageToolsErrorName kFlush = static_cast<ImageToolsErrorName>(335);
 constexpr ImageToolsErrorName kInvalidFcsFile = static_cast<ImageToolsErrorName>(336);
+constexpr ImageToolsErrorName kPqsFileSize = static_cast<ImageToolsErrorName>(338);
 constexpr ImageToolsErrorName kPqsInit = static_cast<ImageToolsErrorName>(341);
 constexpr ImageToolsErrorName kEfsInit = static_cast<ImageToolsErrorName>(342);
 constexpr ImageToolsErrorName kTarvoLoad = static_cast<ImageToolsErrorName>(343);
@@ -69,6 +68,10 @@ struct FcsTable {
     uint32_t fcsBufferSize;
     FcsFileEntry* head;
     FcsFileEntry* tail;
+    // Bookkeeping of the list: every name sorts after the one before it, so a
+    // name that sorts after the tail's is not in the list yet. Lets the
+    // duplicate test of an add skip its walk when entries come in order.
+    bool ascending;
 };
 
 // ---- Library-wide state (defined together in kelpqs_state.cpp) ----
@@ -85,7 +88,7 @@ extern bool s_pqsInitialized;  // the engine file system image is mounted
 
 // A table with no handle, no buffer and no entries, recording `name`.
 constexpr FcsTable kelPqsEmptyTable(uint32_t name) {
-    return FcsTable{nullptr, name, 0, nullptr, 0, nullptr, nullptr};
+    return FcsTable{nullptr, name, 0, nullptr, 0, nullptr, nullptr, true};
 }
 // Frees all four tables and releases the engine file system image: the
 // library is no longer initialised.
@@ -119,8 +122,26 @@ bool kelPqsLoadFcsTableFiles(FcsTable& table, bool loadData);
 bool kelPqsGenerateFcsCurrentsTable(FcsTable& current, const FcsTable& zan, const FcsTable& tarvo);
 bool kelPqsSerializeFcsTable(FcsTable& table);
 
-// ---- Engine file system image ----
-// Clears the mounted flag.
+// Resizes the value of a current-values entry (found by the caller) as
+// kelPqsNvarResize does: 348 for an entry without a valid value, 323 when the
+// buffer cannot grow.
+bool kelPqsResizeEntry(FcsFileEntry& entry, void** data, uint32_t newSize);
+
+// ---- Deployed values on flash ----
+// Clears the mounted flag and tells DFS that the image is no longer used.
 void kelPqsReleasePqsImage();
+// Start-up: mounts the PQS image (when given) and then the EFS image (when
+// given). False after the reports; the PQS image is then released.
+bool kelPqsMountImages(const _commonDorvTable& pqsImage, const _commonDorvTable& efsImage);
+// Start-up: when values are deployed, reads each tarvo.cfg file from flash
+// into its current value. False after the reports (key 341 last); the PQS
+// image is then released.
+bool kelPqsReadDeployedValues();
+// Termination: writes the values of `built` back to flash. False after the
+// detail report; the caller tears down.
+bool kelPqsWriteBackValues(const FcsTable& built);
+// A restart: the EFS an earlier start-up mounted is let go, so that nothing
+// reaches a caller's image that may no longer exist.
+void kelPqsReleaseEfsImage();
 
 #endif

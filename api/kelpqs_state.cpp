@@ -13,8 +13,6 @@ uint32_t s_dorvAfsSkuId = 0;
 bool s_fcsInitialized = false;
 bool s_pqsInitialized = false;
 
-void kelPqsReleasePqsImage() { s_pqsInitialized = false; }
-
 void kelPqsFreeAllTables() {
     for (FcsTable* table :
          {&s_builtZanCfgTable, &s_zanCfgTable, &s_tarvoCfgTable, &s_currentValuesTable}) {
@@ -28,6 +26,7 @@ void kelPqsFreeAllTables() {
 
 void kelPqsReleaseBuilt() {
     kelPqsFreeAllTables();
+    kelPqsReleaseEfsImage();
     // A file table selected from the library's copy of ftbl.bin must not
     // outlive that copy.
     const auto selected = reinterpret_cast<uintptr_t>(g_table_buf);

@@ -7,14 +7,29 @@
 #include "api/kelpqs_internal.h"
 #include "common/le_bytes.h"
 #include "dorv/file_table.h"
+#include "fcs/file_table_internal.h"
 
 namespace {
 
 constexpr uint32_t kHeaderSize = sizeof(_cfg_file_entry_t);
 
-bool sameName(const char* a, const char* b) { return std::strncmp(a, b, kNvarPathSize) == 0; }
+// Bytes an entry name must share with `name` to equal it over at most 255
+// bytes: the name and its terminator, or its first 255 bytes.
+std::size_t compareLength(const char* name) {
+    const std::size_t length = strnlen(name, kNvarPathSize);
+    return length < kNvarPathSize ? length + 1 : length;
+}
+
+// Equal names over at most 255 bytes, for a name whose compareLength is n;
+// the ends of the names are compared first (most names of a table differ
+// there).
+bool sameName(const char* entryName, const char* name, std::size_t n) {
+    return dorv::fcs::same_bytes_tail_first(entryName, name, n);
+}
 
 void appendEntry(FcsTable& table, FcsFileEntry* entry) {
+    table.ascending = table.tail == nullptr ||
+                      (table.ascending && std::strncmp(table.tail->name, entry->name, kNvarPathSize) < 0);
     entry->inTable = 1;
     entry->prev = table.tail;
     entry->next = nullptr;
@@ -28,8 +43,9 @@ void appendEntry(FcsTable& table, FcsFileEntry* entry) {
 }
 
 FcsFileEntry* findByName(const FcsTable& table, const char* name) {
+    const std::size_t n = compareLength(name);
     for (FcsFileEntry* entry = table.head; entry != nullptr; entry = entry->next) {
-        if (sameName(entry->name, name)) {
+        if (sameName(entry->name, name, n)) {
             return entry;
         }
     }
@@ -116,6 +132,7 @@ void kelPqsFreeFcsTable(FcsTable& table) {
     table.head = nullptr;
     table.tail = nullptr;
     table.count = 0;
+    table.ascending = true;
 }
 
 FcsFileEntry* copyFileEntry(const FcsFileEntry* src) {
@@ -156,7 +173,10 @@ bool kelPqsAddNewFileFcs(FcsTable& table, FcsFileEntry* entry, bool checkSize) {
         kelPqsReportError(kelkey::kEntryInOtherTable);
         return false;
     }
-    if (findByName(table, entry->name) != nullptr) {
+    const bool afterTail =
+        table.tail == nullptr ||
+        (table.ascending && std::strncmp(table.tail->name, entry->name, kNvarPathSize) < 0);
+    if (!afterTail && findByName(table, entry->name) != nullptr) {
         kelPqsReportError(kelkey::kDuplicateLabel);
         return false;
     }
@@ -304,12 +324,20 @@ bool kelPqsGenerateFcsCurrentsTable(FcsTable& current, const FcsTable& zan, cons
         kelPqsReportError(kelkey::kCurrentCreate);
         return false;
     }
+    // A Zan.cfg list in ascending name order holds each name once, and mostly
+    // in the order of the tarvo.cfg list: the entry after the last override
+    // found is tried first, which finds the same entry as a walk from the head.
+    const FcsFileEntry* next = zan.head;
     for (const FcsFileEntry* entry = tarvo.head; entry != nullptr; entry = entry->next) {
         if (entry->valid == 0) {
             continue;
         }
         // An override applies whatever its own valid flag says.
-        const FcsFileEntry* source = findByName(zan, entry->name);
+        const FcsFileEntry* source =
+            zan.ascending && next != nullptr && sameName(next->name, entry->name, compareLength(entry->name))
+                ? next
+                : findByName(zan, entry->name);
+        if (source != nullptr) next = source->next;
         if (!kelPqsAddFileCopy(current, source != nullptr ? source : entry, false)) {
             // Out of memory. A table that goes on without this value would
             // serve the default in place of the override, or nothing, as if

@@ -32,6 +32,10 @@ int EFS_write_with_read_check(uint32_t address, const uint8_t (&header)[16], uin
 // The flash layer then never reaches past `length`.
 int efs_mount_image(uint8_t* image, uint32_t length);
 
+// Unmounts and lets go of a caller's image (one the library allocated stays),
+// so that no later call reaches a buffer its owner may have released.
+void efs_release_image();
+
 namespace dorv::efs {
 
 // Scratch memory from the C allocator (the EFS reports a failed allocation

@@ -1,19 +1,26 @@
 // An example host program for DorvStorageLib.
 //
 //   dorv_example
-//       builds a small configuration set in memory (a file table, a tarvo.cfg
-//       of defaults and an ombl.cfg that overrides one of them) and runs the
-//       library's main road on it;
-//   dorv_example <ftbl.bin> <sku> <tarvo.cfg> [<ombl.cfg> [<new Zan.cfg>]]
-//       runs the same road on those files (an empty ombl.cfg argument means
-//       none) and writes the new Zan.cfg table (default file name: Zan.cfg).
+//       builds a small configuration set in memory (a file table with an EFS
+//       layout, a tarvo.cfg of defaults, an ombl.cfg that overrides one of
+//       them) and the two flash images: a PQS image, an AFS partition created
+//       with afs_init and filled through DFS with "/home/mca/deploy" and
+//       deployed files, and an EFS image formatted by the EFS and holding one
+//       value; then runs the library's whole job on them;
+//   dorv_example [--pqs <image>] [--efs <image>] <ftbl.bin> <sku> <tarvo.cfg> [<ombl.cfg> [<new Zan.cfg>]]
+//       runs the same job on those files (an empty ombl.cfg argument means
+//       none), writes the new Zan.cfg table (default file name: Zan.cfg) and
+//       writes the changed images back to their files.
 //
-// The road: start the library with a callback that prints every report, read
-// every value by path, change one value, resize another, terminate keeping
-// the library, print the records of the new Zan.cfg table, terminate.
+// The job: start the library with a callback that prints every report, read
+// every value by path and tell which came from flash, change one value, grow
+// one and shrink another, terminate keeping the library (the values of
+// deployed files go back into the images), print the records of the new
+// Zan.cfg table, terminate, and read the files back from the images through
+// DFS.
 //
-// Only the public header is used; the input formats are written and read here
-// byte by byte, as a host tool would.
+// Only the public headers and exported functions are used; the input formats
+// are written and read here byte by byte, as a host tool would.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +30,11 @@
 #include <string>
 #include <vector>
 
+#include "dorv/afs.h"
+#include "dorv/cfg_types.h"
+#include "dorv/dfs.h"
+#include "dorv/efs.h"
+#include "dorv/file_table.h"
 #include "dorv/kelpqs.h"
 
 namespace {
@@ -55,30 +67,62 @@ bool inside(const Bytes& in, uint64_t at, uint64_t length) {
 // ---- The file table (ftbl.bin) ----
 
 constexpr uint32_t kFtblMagic = 0x4C425446;  // "FTBL"
+constexpr uint32_t kEfsMagic = 0x54534645;   // "EFST"
 constexpr size_t kFtblMinSize = 1024;
 constexpr size_t kEntrySize = 68;
 constexpr size_t kNameSize = 48;
-constexpr size_t kTableOffset = 64;  // after the header, one SKU descriptor and room for nothing else
+constexpr size_t kEfsSection = 32;   // after the header and one SKU descriptor
+constexpr size_t kEfsRowSize = 40;
+constexpr size_t kEfsFileSize = 60;
+constexpr uint8_t kStoreAfs = 0;
+constexpr uint8_t kStoreEfs = 2;
 
 struct TableFile {
     std::string name;
     uint32_t number = 0;
     uint16_t attributes = 0;
     uint32_t maxSize = 0;
+    uint16_t storageIndex = 0;    // AFS file id or EFS file index
+    uint8_t storageSelector = 0;  // 0 AFS, 2 EFS
+    uint16_t efsBlock = 0;        // EFS files: logical block and offset of the record
+    uint16_t efsOffset = 0;
 };
 
+// One SKU's table and, for its EFS files, an EFS layout of 2 block-manager
+// blocks, 7 data blocks and 3 spares.
 Bytes buildFileTable(uint32_t sku, const std::vector<TableFile>& files) {
-    Bytes out(std::max(kFtblMinSize, kTableOffset + kEntrySize * files.size()), 0);
+    std::vector<const TableFile*> efsFiles;
+    for (const TableFile& f : files) {
+        if (f.storageSelector == kStoreEfs) efsFiles.push_back(&f);
+    }
+    const size_t fileList = kEfsSection + 16 + kEfsRowSize;
+    const size_t tableOffset = fileList + kEfsFileSize * efsFiles.size();
+    Bytes out(std::max(kFtblMinSize, tableOffset + kEntrySize * files.size()), 0);
     put32(out, 0, kFtblMagic);
-    put32(out, 12, 1);  // one SKU descriptor; no EFS layout section follows it
+    put32(out, 12, 1);  // one SKU descriptor
     put32(out, 16, sku);
-    put32(out, 20, static_cast<uint32_t>(kTableOffset));
+    put32(out, 20, static_cast<uint32_t>(tableOffset));
     put32(out, 24, static_cast<uint32_t>(files.size()));
+    put32(out, kEfsSection, kEfsMagic);
+    put32(out, kEfsSection + 12, 1);  // one layout row
+    const size_t row = kEfsSection + 16;
+    const uint32_t rowFields[] = {sku, static_cast<uint32_t>(fileList), static_cast<uint32_t>(efsFiles.size()),
+                                  static_cast<uint32_t>(kEfsFileSize * efsFiles.size()), 2, 7, 3, 16, 100, 0};
+    for (size_t i = 0; i < 10; ++i) put32(out, row + 4 * i, rowFields[i]);
+    for (size_t i = 0; i < efsFiles.size(); ++i) {
+        const size_t at = fileList + kEfsFileSize * i;
+        put16(out, at, efsFiles[i]->storageIndex);
+        put16(out, at + 50, efsFiles[i]->efsBlock);
+        put16(out, at + 52, efsFiles[i]->efsOffset);
+        put16(out, at + 54, static_cast<uint16_t>(efsFiles[i]->maxSize));
+    }
     for (size_t i = 0; i < files.size(); ++i) {
-        const size_t at = kTableOffset + kEntrySize * i;
+        const size_t at = tableOffset + kEntrySize * i;
         for (size_t c = 0; c < files[i].name.size() && c < kNameSize; ++c) out[at + c] = files[i].name[c];
         put32(out, at + 48, files[i].number);
         put16(out, at + 52, files[i].attributes);
+        put16(out, at + 58, files[i].storageIndex);
+        out[at + 63] = files[i].storageSelector;
         put32(out, at + 64, files[i].maxSize);
     }
     return out;
@@ -101,6 +145,8 @@ std::vector<TableFile> readFileTable(const Bytes& ftbl, uint32_t sku) {
             for (size_t c = 0; c < kNameSize && ftbl[entry + c] != 0; ++c) file.name += static_cast<char>(ftbl[entry + c]);
             file.number = get32(ftbl, entry + 48);
             file.attributes = get16(ftbl, entry + 52);
+            file.storageIndex = get16(ftbl, entry + 58);
+            file.storageSelector = ftbl[entry + 63];
             file.maxSize = get32(ftbl, entry + 64);
             files.push_back(file);
         }
@@ -201,6 +247,47 @@ void printZanRecords(const Bytes& zan, const std::vector<TableFile>& files) {
     }
 }
 
+// ---- The flash images, made and read through the library's flash layers ----
+
+constexpr uint32_t kPqsSize = 0x40000;  // 32 erase units of 8 KB
+constexpr uint32_t kPartitionFiles = 1024;
+
+// A new AFS partition over the whole image: the translation layer formatted
+// and the partition header created.
+bool createPartition(Bytes& image) {
+    afs_context_t context{};
+    Bytes bounce(4096);
+    context.bounce_buffer = bounce.data();
+    const uint32_t flags = AFS_INIT_SIZE_TABLE | AFS_INIT_FTL | AFS_INIT_MOUNT_FTL | AFS_INIT_BIND_DEVICE |
+                           AFS_INIT_CREATE | AFS_INIT_FORMAT;
+    const uint32_t code = afs_init(&context, image.data(), 64, 10, kPartitionFiles, 0,
+                                   static_cast<uint32_t>(image.size()), flags, 0, 0);
+    afs_free_context(&context);
+    return code == 0;
+}
+
+// Writes one file by its name in the selected file table, through DFS.
+bool writeByName(const std::string& name, const Bytes& content) {
+    dfs_file_number_t number = 0;
+    static const uint8_t none = 0;
+    return pathToFileNumber(name.c_str(), &number) == 0 &&
+           dfs_write(number, 0, static_cast<uint32_t>(content.size()), content.empty() ? &none : content.data(),
+                     0) == 0;
+}
+
+// The content of a file of the mounted images, or nothing when it does not
+// exist (or is an EFS file never written).
+bool readByName(const std::string& name, Bytes& content) {
+    dfs_file_number_t number = 0;
+    uint32_t size = 0;
+    if (pathToFileNumber(name.c_str(), &number) != 0 || number == 0 || dfs_getsize(number, &size) != 0) {
+        return false;
+    }
+    content.assign(size, 0);
+    uint32_t length = size;
+    return size == 0 || (dfs_read(number, 0, &length, content.data()) == 0 && length == size);
+}
+
 // ---- The road ----
 
 struct Inputs {
@@ -208,11 +295,53 @@ struct Inputs {
     uint32_t sku = 0;
     Bytes tarvo;
     Bytes ombl;
-    const char* output = nullptr;  // where to write the new Zan.cfg table, if anywhere
+    Bytes pqs;
+    Bytes efs;
+    const char* output = nullptr;   // where to write the new Zan.cfg table, if anywhere
+    const char* pqsPath = nullptr;  // where the images go back to, if anywhere
+    const char* efsPath = nullptr;
 };
 
 _commonDorvTable bufferOf(Bytes& bytes) {
     return _commonDorvTable{bytes.empty() ? nullptr : bytes.data(), static_cast<uint32_t>(bytes.size())};
+}
+
+bool writeFile(const char* path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return out.good();
+}
+
+// Whether the current value of `file` was read from flash at start-up: the
+// values are deployed, the file may be loaded and it exists on flash.
+bool fromFlash(const TableFile& file) {
+    Bytes content;
+    return kelPqsIsVfsDeployed() && (file.attributes & FILE_ATTR_NO_VFS_LOAD) == 0 &&
+           readByName(file.name, content);
+}
+
+// Reads the files back from the images after the library let go of them:
+// the file table is selected again and both images are mounted afresh.
+void printImages(Inputs& in, const std::vector<TableFile>& files) {
+    if (in.pqs.empty()) return;
+    if (load_file_table(in.ftbl.data(), in.sku, static_cast<uint32_t>(in.ftbl.size())) != 0 ||
+        dfs_init(in.pqs.data(), static_cast<uint32_t>(in.pqs.size())) != 0) {
+        std::printf("the PQS image does not mount again\n");
+        return;
+    }
+    const bool efs = !in.efs.empty() && in.efs.size() >= EFS_get_efs_size() && EFS_init_tools(in.efs.data()) == 0;
+    std::printf("files in the images, read back through DFS:\n");
+    for (const TableFile& file : files) {
+        if (file.storageSelector == kStoreEfs && !efs) continue;
+        Bytes content;
+        if (readByName(file.name, content)) {
+            printValue(file.storageSelector == kStoreEfs ? "EFS" : "PQS", file.name, content.data(),
+                       static_cast<uint32_t>(content.size()));
+        } else {
+            std::printf("  %-8s %-24s no file\n", file.storageSelector == kStoreEfs ? "EFS" : "PQS",
+                        file.name.c_str());
+        }
+    }
 }
 
 int run(Inputs& in) {
@@ -221,17 +350,23 @@ int run(Inputs& in) {
     record.omblCfg = bufferOf(in.ombl);
     record.ftblBin = bufferOf(in.ftbl);
     record.skuId = in.sku;
+    record.pqsImage = bufferOf(in.pqs);
+    record.efsImage = bufferOf(in.efs);
 
-    std::printf("starting the library (SKU %u, tarvo.cfg %zu bytes, ombl.cfg %zu bytes, ftbl.bin %zu bytes)\n",
-                in.sku, in.tarvo.size(), in.ombl.size(), in.ftbl.size());
+    std::printf("starting the library (SKU %u, tarvo.cfg %zu bytes, ombl.cfg %zu bytes, ftbl.bin %zu bytes, "
+                "PQS image %zu bytes, EFS image %zu bytes)\n",
+                in.sku, in.tarvo.size(), in.ombl.size(), in.ftbl.size(), in.pqs.size(), in.efs.size());
     if (!kelPqsDorvInit(&record, printReport)) {
         std::printf("start-up failed\n");
         return 1;
     }
+    std::printf("PQS image %s, values %s, EFS size for this layout %u bytes\n",
+                kelPqsIsInitialized() ? "mounted" : "not mounted",
+                kelPqsIsVfsDeployed() ? "deployed on flash" : "not deployed", kelPqsGetEfsSize());
 
     const std::vector<TableFile> files = readFileTable(in.ftbl, in.sku);
     const FcsFileName current = kelPqsGetFcsFileNameMapping(2);
-    std::vector<std::string> paths;  // values that can be read
+    std::vector<std::string> paths;  // values that can be changed
     std::printf("current values:\n");
     for (const TableFile& file : files) {
         if (!kelpqsCheckNvarExists(file.name.c_str(), current)) {
@@ -243,8 +378,8 @@ int run(Inputs& in) {
         bool writable = false;
         uint32_t maxSize = 0;
         if (kelPqsNvarGet(file.name.c_str(), &data, &size, current, &writable, &maxSize)) {
-            printValue("value", file.name, data, size);
-            paths.push_back(file.name);
+            printValue(fromFlash(file) ? "flash" : "table", file.name, data, size);
+            if (writable) paths.push_back(file.name);
         } else {
             std::printf("  %-8s %s: no valid value\n", "value", file.name.c_str());
         }
@@ -262,15 +397,19 @@ int run(Inputs& in) {
             break;
         }
     }
-    // Resize the last value: grow it by four bytes when its limit allows, else shrink it.
-    if (!paths.empty()) {
-        const std::string& path = paths.back();
+    // Grow the last value by four bytes when its limit allows (else shrink
+    // it), and shrink the one before it to half its size.
+    for (size_t i = 0; i < paths.size() && i < 2; ++i) {
+        const std::string& path = paths[paths.size() - 1 - i];
         void* data = nullptr;
         uint32_t size = 0;
         uint32_t maxSize = 0;
         kelPqsNvarGet(path.c_str(), &data, &size, current, nullptr, &maxSize);
-        const uint32_t newSize = size + 4 <= maxSize ? size + 4 : size / 2;
-        if (kelPqsNvarResize(path.c_str(), &data, newSize)) printValue("resized", path, data, newSize);
+        const uint32_t newSize = i == 0 && size + 4 <= maxSize ? size + 4 : size / 2;
+        if (kelPqsNvarResize(path.c_str(), &data, newSize)) {
+            for (uint32_t b = size; b < newSize; ++b) static_cast<uint8_t*>(data)[b] = static_cast<uint8_t>('+');
+            printValue("resized", path, data, newSize);
+        }
     }
 
     if (!kelPqsNvarTerm(true)) {
@@ -287,26 +426,57 @@ int run(Inputs& in) {
     const Bytes table(static_cast<uint8_t*>(zan), static_cast<uint8_t*>(zan) + zanSize);
     printZanRecords(table, files);
     if (in.output != nullptr) {
-        std::ofstream out(in.output, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(table.data()), static_cast<std::streamsize>(table.size()));
-        std::printf("wrote %s\n", out.good() ? in.output : "nothing: the output file failed");
+        std::printf("wrote %s\n", writeFile(in.output, table) ? in.output : "nothing: the output file failed");
     }
     const bool ended = kelPqsNvarTerm(false);
     std::printf("library %s\n", ended && !kelFcsIsInitialized() ? "terminated" : "failed to terminate");
+    printImages(in, files);
+    if (in.pqsPath != nullptr) {
+        std::printf("wrote %s\n", writeFile(in.pqsPath, in.pqs) ? in.pqsPath : "nothing: the PQS file failed");
+    }
+    if (in.efsPath != nullptr) {
+        std::printf("wrote %s\n", writeFile(in.efsPath, in.efs) ? in.efsPath : "nothing: the EFS file failed");
+    }
     return ended ? 0 : 1;
 }
 
-Inputs sampleInputs() {
+// The two images of the sample: the files marked deployed go into the PQS
+// image (or the EFS image) with the contents given.
+bool buildSampleImages(Inputs& in, const std::vector<TableFile>& files,
+                       const std::vector<std::pair<std::string, Bytes>>& deployed) {
+    if (load_file_table(in.ftbl.data(), in.sku, static_cast<uint32_t>(in.ftbl.size())) != 0) return false;
+    in.pqs.assign(kPqsSize, 0xFF);
+    if (!createPartition(in.pqs) || dfs_init(in.pqs.data(), kPqsSize) != 0) return false;
+    // A library-owned image, formatted by the EFS itself, then copied out.
+    if (EFS_init(1) != 0) return false;
+    for (const auto& [name, content] : deployed) {
+        for (const TableFile& file : files) {
+            if (file.name != name) continue;
+            if (file.storageSelector == kStoreEfs) {
+                if (EFS_write(file.storageIndex, 0, static_cast<uint32_t>(content.size()), content.data()) != 0) {
+                    return false;
+                }
+            } else if (!writeByName(name, content)) {
+                return false;
+            }
+        }
+    }
+    in.efs.assign(efs_image, efs_image + efs_size);
+    return true;
+}
+
+bool sampleInputs(Inputs& in) {
     constexpr uint32_t kSku = 3;
     const std::vector<TableFile> files = {
-        {"/home/mca/board_name", 0x1001, 0x0000, 32},
-        {"/home/mca/fan_curve", 0x1002, 0x0000, 16},
-        {"/home/mca/serial_number", 0x1003, 0x0001, 24},  // ends in a trailer when deployed
-        {"/home/mca/boot_delay", 0x1004, 0x0000, 4},
-        {"/home/net/hostname", 0x1005, 0x0002, 64},
-        {"/home/net/hostname.alt", 0x1006, 0x0000, 64},
+        {"/home/mca/deploy", 0x1000, 0x0000, 4, 1, kStoreAfs},  // the marker: values are deployed
+        {"/home/mca/board_name", 0x1001, 0x0000, 32, 2, kStoreAfs},
+        {"/home/mca/fan_curve", 0x1002, 0x0000, 16, 3, kStoreAfs},
+        {"/home/mca/serial_number", 0x1003, FILE_ATTR_HAS_TRAILER, 24, 4, kStoreAfs},
+        {"/home/mca/boot_delay", 0x1004, 0x0000, 4, 5, kStoreAfs},
+        {"/home/net/hostname", 0x1005, FILE_ATTR_NO_VFS_LOAD, 64, 6, kStoreAfs},
+        {"/home/net/hostname.alt", 0x1006, 0x0000, 64, 7, kStoreAfs},
+        {"/home/efs/calibration", 0x1007, 0x0000, 16, 0, kStoreEfs, 0, 0},
     };
-    Inputs in;
     in.sku = kSku;
     in.ftbl = buildFileTable(kSku, files);
     in.tarvo = buildFcsBuffer({
@@ -316,9 +486,23 @@ Inputs sampleInputs() {
         {0x1004, {5, 0, 0, 0}},
         {0x1005, text("engine")},
         {0x1006, text("engine-b"), 0x00},  // present but not valid: not served
+        {0x1007, {0, 0, 0, 0}},
     });
     in.ombl = buildOmblPartition(buildFcsBuffer({{0x1005, text("engine-lab-7")}}));
-    return in;
+    // On flash: every file of the table (termination writes each one back and
+    // fails on one that is missing); the board name and fan curve differ from
+    // their defaults, the serial number ends in a 40-byte trailer, the host
+    // name is there but is not loaded, and the calibration lives in the EFS.
+    Bytes serial = text("SN-4711-B");
+    serial.resize(serial.size() + 40, 0xA5);
+    return buildSampleImages(in, files,
+                             {{"/home/mca/deploy", text("1")},
+                              {"/home/mca/board_name", text("field-board-2")},
+                              {"/home/mca/fan_curve", {25, 35, 50, 70, 90, 100}},
+                              {"/home/mca/serial_number", serial},
+                              {"/home/mca/boot_delay", {7, 0, 0, 0}},
+                              {"/home/net/hostname", text("engine-on-flash")},
+                              {"/home/efs/calibration", {0x12, 0x34, 0x56, 0x78, 0x9A}}});
 }
 
 bool readFile(const char* path, Bytes& out) {
@@ -328,24 +512,49 @@ bool readFile(const char* path, Bytes& out) {
     return true;
 }
 
+int usage(const char* program) {
+    std::fprintf(stderr,
+                 "usage: %s [[--pqs <image>] [--efs <image>] <ftbl.bin> <sku> <tarvo.cfg> [<ombl.cfg> "
+                 "[<new Zan.cfg>]]]\n",
+                 program);
+    return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     Inputs in;
     if (argc == 1) {
-        in = sampleInputs();
-    } else if (argc >= 4 && argc <= 6) {
-        char* end = nullptr;
-        in.sku = static_cast<uint32_t>(std::strtoul(argv[2], &end, 0));
-        if (end == argv[2] || *end != '\0' || !readFile(argv[1], in.ftbl) || !readFile(argv[3], in.tarvo) ||
-            (argc >= 5 && argv[4][0] != '\0' && !readFile(argv[4], in.ombl))) {
-            std::fprintf(stderr, "cannot read the inputs\n");
-            return 2;
+        if (!sampleInputs(in)) {
+            std::fprintf(stderr, "cannot build the sample images\n");
+            return 1;
         }
-        in.output = argc == 6 ? argv[5] : "Zan.cfg";
-    } else {
-        std::fprintf(stderr, "usage: %s [<ftbl.bin> <sku> <tarvo.cfg> [<ombl.cfg> [<new Zan.cfg>]]]\n", argv[0]);
+        return run(in);
+    }
+    std::vector<const char*> positional;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if ((arg == "--pqs" || arg == "--efs") && i + 1 < argc) {
+            const char* path = argv[++i];
+            Bytes& image = arg == "--pqs" ? in.pqs : in.efs;
+            (arg == "--pqs" ? in.pqsPath : in.efsPath) = path;
+            if (!readFile(path, image)) {
+                std::fprintf(stderr, "cannot read %s\n", path);
+                return 2;
+            }
+        } else {
+            positional.push_back(argv[i]);
+        }
+    }
+    if (positional.size() < 3 || positional.size() > 5) return usage(argv[0]);
+    char* end = nullptr;
+    in.sku = static_cast<uint32_t>(std::strtoul(positional[1], &end, 0));
+    if (end == positional[1] || *end != '\0' || !readFile(positional[0], in.ftbl) ||
+        !readFile(positional[2], in.tarvo) ||
+        (positional.size() >= 4 && positional[3][0] != '\0' && !readFile(positional[3], in.ombl))) {
+        std::fprintf(stderr, "cannot read the inputs\n");
         return 2;
     }
+    in.output = positional.size() == 5 ? positional[4] : "Zan.cfg";
     return run(in);
 }

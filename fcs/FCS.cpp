@@ -63,9 +63,10 @@ uint32_t entry_max_data_size(const file_table_entry_t* entry) {
 const file_table_entry_t* find_entry_by_name(const char* name) {
     if (name == nullptr) return nullptr;
     const int32_t count = selected_count();
+    const std::size_t n = name_match_length(name);
     for (int32_t i = 0; i < count; ++i) {
         const file_table_entry_t* entry = g_table_buf + i;
-        if (name_field_matches(entry->name, name)) return entry;
+        if (name_field_matches(entry->name, name, n)) return entry;
     }
     return nullptr;
 }

@@ -11,17 +11,35 @@
 
 namespace dorv::fcs {
 
-// True when a 48-byte name field of an entry and a NUL-terminated name are
-// equal as a bounded string comparison: bytewise, up to and including a NUL
-// in both, or in all 48 bytes. The field is never read past its 48 bytes and
-// the name never past its terminator, so a 48-character field (which has no
-// terminator) matches a given name whose first 48 characters equal it.
-inline bool name_field_matches(const char* field, const char* name) {
-    for (int i = 0; i < FILE_TABLE_NAME_SIZE; ++i) {
-        if (field[i] != name[i]) return false;
-        if (field[i] == '\0') return true;
+// Number of bytes a 48-byte name field must share with a NUL-terminated name
+// to match it as a bounded string comparison (bytewise, up to and including a
+// NUL in both, or in all 48 bytes): the name and its terminator, or the first
+// 48 bytes of a longer name. The name is never read past its terminator.
+inline std::size_t name_match_length(const char* name) {
+    std::size_t length = 0;
+    while (length < FILE_TABLE_NAME_SIZE && name[length] != '\0') ++length;
+    return length < FILE_TABLE_NAME_SIZE ? length + 1 : length;
+}
+
+// True when the first n bytes of a and b are equal. Names of one table mostly
+// share a long prefix and differ in length or in their last characters, so
+// the last eight bytes (the terminator's place and the characters before it)
+// are compared first in one word; the first differing byte of the rest then
+// ends the compare.
+inline bool same_bytes_tail_first(const char* a, const char* b, std::size_t n) {
+    if (n >= sizeof(uint64_t)) {
+        uint64_t ta = 0, tb = 0;
+        std::memcpy(&ta, a + n - sizeof ta, sizeof ta);
+        std::memcpy(&tb, b + n - sizeof tb, sizeof tb);
+        if (ta != tb) return false;
+        n -= sizeof ta;
     }
-    return true;
+    return std::memcmp(a, b, n) == 0;
+}
+
+// True when the field matches the name whose name_match_length is `n`.
+inline bool name_field_matches(const char* field, const char* name, std::size_t n) {
+    return same_bytes_tail_first(field, name, n);
 }
 
 // A 48-byte name field up to its terminator. A name that fills the field has

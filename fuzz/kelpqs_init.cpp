@@ -1,6 +1,8 @@
-// Starts the library on fuzzed tarvo.cfg, ombl.cfg and ftbl.bin buffers, then
-// reads every value from every table, resizes the current values, terminates
-// keeping the library (the new Zan.cfg table must open again) and terminates.
+// Starts the library on fuzzed tarvo.cfg, ombl.cfg and ftbl.bin buffers and
+// PQS and EFS images, then reads every value from every table, resizes the
+// current values, terminates keeping the library (values deployed on flash
+// are written back into the images; the new Zan.cfg table must open again),
+// and terminates.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -59,7 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const DorvInitTables record = dorv::fuzz::startUpRecord(input);
     kelPqsDorvInit(&record, checkReport);
 
+    kelPqsGetEfsSize();
     if (kelFcsIsInitialized()) {
+        kelPqsIsVfsDeployed();
         std::vector<std::string> paths;
         for (const FcsFileEntry* e = s_tarvoCfgTable.head; e != nullptr; e = e->next) {
             paths.emplace_back(e->name, strnlen(e->name, kNvarPathSize));

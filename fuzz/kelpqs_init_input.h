@@ -1,7 +1,10 @@
 // The input layout of the start-up fuzz target, shared with the test that
-// writes its seeds: byte 0 is the SKU id, bytes 1-2 and 3-4 the tarvo.cfg and
-// ombl.cfg lengths (little-endian, cut to what is left), then tarvo.cfg,
-// ombl.cfg, and the rest of the input is ftbl.bin.
+// writes its seeds: byte 0 is the SKU id; bytes 1-2, 3-4, 5-6 and 7-8 the
+// lengths of tarvo.cfg, ombl.cfg, the PQS image and the EFS image
+// (little-endian, cut to what is left); then those four buffers, and the rest
+// of the input is ftbl.bin. Images are carried without their trailing 0xFF
+// bytes: an image of non-zero length is padded with 0xFF (erased flash) up to
+// the next whole erase unit, a PQS image to at least the smallest partition.
 #ifndef DORV_FUZZ_KELPQS_INIT_INPUT_H
 #define DORV_FUZZ_KELPQS_INIT_INPUT_H
 
@@ -20,9 +23,26 @@ struct StartUpInput {
     std::vector<uint8_t> tarvo;
     std::vector<uint8_t> ombl;
     std::vector<uint8_t> ftbl;
+    std::vector<uint8_t> pqs;  // as carried; padded by startUpRecord
+    std::vector<uint8_t> efs;
 };
 
-constexpr std::size_t kStartUpHeadSize = 5;
+constexpr std::size_t kStartUpHeadSize = 9;
+constexpr std::size_t kPqsUnit = 8192;
+constexpr std::size_t kPqsMinSize = 0x8000;
+constexpr std::size_t kEfsUnit = 4096;
+
+// Drops trailing 0xFF bytes (the padding puts them back).
+inline std::vector<uint8_t> trimErased(std::vector<uint8_t> image) {
+    while (!image.empty() && image.back() == 0xFF) image.pop_back();
+    return image;
+}
+
+inline void padErased(std::vector<uint8_t>& image, std::size_t unit, std::size_t minimum) {
+    if (image.empty()) return;
+    const std::size_t size = std::max(minimum, (image.size() + unit - 1) / unit * unit);
+    image.resize(size, 0xFF);
+}
 
 inline StartUpInput splitStartUpInput(const uint8_t* data, std::size_t size) {
     StartUpInput input;
@@ -36,6 +56,8 @@ inline StartUpInput splitStartUpInput(const uint8_t* data, std::size_t size) {
     };
     take(dorv::le::load16(data + 1), input.tarvo);
     take(dorv::le::load16(data + 3), input.ombl);
+    take(dorv::le::load16(data + 5), input.pqs);
+    take(dorv::le::load16(data + 7), input.efs);
     take(size - at, input.ftbl);
     return input;
 }
@@ -43,20 +65,30 @@ inline StartUpInput splitStartUpInput(const uint8_t* data, std::size_t size) {
 // The inverse, for seeds: lengths above 16 bits or SKU ids above 8 bits do
 // not fit and give an empty input.
 inline std::vector<uint8_t> joinStartUpInput(const StartUpInput& input) {
-    if (input.tarvo.size() > 0xFFFF || input.ombl.size() > 0xFFFF || input.sku > 0xFF) return {};
+    if (input.tarvo.size() > 0xFFFF || input.ombl.size() > 0xFFFF || input.pqs.size() > 0xFFFF ||
+        input.efs.size() > 0xFFFF || input.sku > 0xFF) {
+        return {};
+    }
     std::vector<uint8_t> out(kStartUpHeadSize);
     out[0] = static_cast<uint8_t>(input.sku);
     dorv::le::store16(out.data() + 1, static_cast<uint16_t>(input.tarvo.size()));
     dorv::le::store16(out.data() + 3, static_cast<uint16_t>(input.ombl.size()));
+    dorv::le::store16(out.data() + 5, static_cast<uint16_t>(input.pqs.size()));
+    dorv::le::store16(out.data() + 7, static_cast<uint16_t>(input.efs.size()));
     out.insert(out.end(), input.tarvo.begin(), input.tarvo.end());
     out.insert(out.end(), input.ombl.begin(), input.ombl.end());
+    out.insert(out.end(), input.pqs.begin(), input.pqs.end());
+    out.insert(out.end(), input.efs.begin(), input.efs.end());
     out.insert(out.end(), input.ftbl.begin(), input.ftbl.end());
     return out;
 }
 
-// The start-up record over the input's buffers, an empty one given as (null,
-// 0). It points into `input`, which must outlive its use.
+// The start-up record over the input's buffers (the images padded first), an
+// empty one given as (null, 0). It points into `input`, which must outlive
+// its use.
 inline DorvInitTables startUpRecord(StartUpInput& input) {
+    padErased(input.pqs, kPqsUnit, kPqsMinSize);
+    padErased(input.efs, kEfsUnit, 0);
     auto bufferOf = [](std::vector<uint8_t>& bytes) {
         return _commonDorvTable{bytes.empty() ? nullptr : bytes.data(),
                                 static_cast<uint32_t>(bytes.size())};
@@ -66,6 +98,8 @@ inline DorvInitTables startUpRecord(StartUpInput& input) {
     record.omblCfg = bufferOf(input.ombl);
     record.ftblBin = bufferOf(input.ftbl);
     record.skuId = input.sku;
+    record.pqsImage = bufferOf(input.pqs);
+    record.efsImage = bufferOf(input.efs);
     return record;
 }
 

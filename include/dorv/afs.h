@@ -227,6 +227,63 @@ DORV_API void cache_invalidate(afs_context_t* ctx);
 
 /* Partition and file operations */
 
+/* Flags of afs_init. */
+#define AFS_INIT_SIZE_TABLE 0x1u
+#define AFS_INIT_NOT_FTL 0x2u
+#define AFS_INIT_FTL 0x4u
+#define AFS_INIT_READ_ONLY 0x8u
+#define AFS_INIT_CREATE 0x10u
+#define AFS_INIT_MOUNT_FTL 0x20u
+#define AFS_INIT_CLEAR 0x40u
+#define AFS_INIT_PRELOAD 0x80u
+#define AFS_INIT_FORCE_FORMAT 0x100u
+#define AFS_INIT_BIND_DEVICE 0x20000u
+#define AFS_INIT_FORMAT 0x40000u
+#define AFS_INIT_FORMAT_ERASE 0x80000u
+
+/* afs_mark_zombie_file: the id holds a file or is reserved already. */
+#define STORAGE_ID_IN_USE 99u
+
+/* Flag of afs_writefile: the file ends where the write ends. */
+#define AFS_WRITE_TRUNCATE 0x1u
+
+/* Mounts the partition of `size` bytes at `base` of `image` (creating or
+   formatting it when the flags allow). header1/header2 go into the header
+   word of a newly created partition. */
+DORV_API uint32_t afs_init(afs_context_t* ctx, uint8_t* image, uint32_t line_size, uint32_t lines,
+                           uint32_t files, uint32_t base, uint32_t size, uint32_t flags, uint32_t header1,
+                           uint32_t header2);
+DORV_API uint32_t afs_setcache(afs_context_t* ctx, uint32_t line_size, uint32_t lines);
+/* Frees what the mount allocated; the context and its bounce buffer stay. */
+DORV_API void afs_free_context(afs_context_t* ctx);
+DORV_API void afs_free_file_size_table(afs_context_t* ctx);
+/* Reads and validates the table entry of a file or chunk id. */
+DORV_API uint32_t afs_get_next_cid(afs_context_t* ctx, uint16_t id, uint16_t* entry);
+DORV_API uint32_t afs_allocate_chunk(afs_context_t* ctx, uint16_t* chunk);
+/* Releases the link-table page judged last when `chunk_index` moved past it
+   and none of its chunks is allocated. */
+DORV_API void afs_trim_fat_page_if_needed(afs_context_t* ctx, uint32_t chunk_index);
+
+DORV_API uint32_t afs_getfilesize(afs_context_t* ctx, int32_t id, uint32_t* size);
+DORV_API uint32_t afs_readfile(afs_context_t* ctx, int32_t id, uint32_t offset, int32_t* length,
+                               uint8_t* destination);
+DORV_API uint32_t afs_writefile(afs_context_t* ctx, int32_t id, uint32_t offset, uint32_t length,
+                                const uint8_t* source, uint32_t flags);
+DORV_API uint32_t afs_deletefile(afs_context_t* ctx, int32_t id);
+DORV_API uint32_t afs_mark_zombie_file(afs_context_t* ctx, int32_t id);
+
+DORV_API uint32_t afs_idle_reclaim(afs_context_t* ctx);
+DORV_API uint32_t afs_idle_reclaim_needed(afs_context_t* ctx);
+DORV_API uint32_t afs_force_full_reclaim(afs_context_t* ctx);
+DORV_API uint32_t afs_force_dirty_erase(afs_context_t* ctx);
+DORV_API uint32_t afs_get_idle_reclaim_enabled(afs_context_t* ctx);
+DORV_API void afs_set_idle_reclaim_enabled(afs_context_t* ctx);
+
+/* Direct access to the partition's bytes, without translation. */
+DORV_API uint32_t afs_sub_pt_read(afs_context_t* ctx, uint32_t address, uint32_t length, uint8_t* destination);
+DORV_API uint32_t afs_sub_pt_write(afs_context_t* ctx, uint32_t address, uint32_t length, const uint8_t* source);
+DORV_API uint32_t afs_sub_pt_trim(afs_context_t* ctx, uint32_t address, uint32_t length, uint32_t base);
+
 /* End of partition and file operations */
 
 DORV_C_END

@@ -12,6 +12,14 @@ typedef struct fileno_t {
 // The file table's 16-bit attribute word.
 typedef uint16_t file_attributes_t;
 
+// Attribute bits that steer deployed values on flash. A deployed file with a
+// trailer ends in bytes that are not part of its value (40 of them, or 56
+// with the long trailer); it is read without them and never written back. A
+// file that must not be loaded from flash keeps its table value at start-up.
+#define FILE_ATTR_HAS_TRAILER 0x01u
+#define FILE_ATTR_NO_VFS_LOAD 0x02u
+#define FILE_ATTR_LONG_TRAILER 0x40u
+
 #define CFG_ENTRY_VALID 0x01u
 
 #pragma pack(push, 1)

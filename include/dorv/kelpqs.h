@@ -101,13 +101,18 @@ DORV_API bool kelPqsIsInitialized(void);
 // True while the configuration tables are built.
 DORV_API bool kelFcsIsInitialized(void);
 
+// Size in bytes of the EFS image that the loaded layout needs.
+DORV_API uint32_t kelPqsGetEfsSize(void);
+
 // Builds the new Zan.cfg table from the current values; keep true leaves the
 // library running on it, keep false releases everything.
 DORV_API bool kelPqsNvarTerm(bool keep);
 
 DORV_C_END
 
-// True when the engine file system image holds deployed values.
+// True when the PQS image is mounted and holds a non-empty
+// "/home/mca/deploy": configuration values are then deployed on flash, read
+// at start-up and written back at termination.
 DORV_API bool kelPqsIsVfsDeployed();
 
 #endif

@@ -197,6 +197,30 @@ TEST_F(KelPqsTablesTest, AddRefusesDuplicatesForeignEntriesAndMissingPointers) {
     kelPqsFreeFcsTable(table);
 }
 
+TEST_F(KelPqsTablesTest, DuplicatesAreFoundWhateverOrderTheNamesCameIn) {
+    ASSERT_TRUE(load(s_tarvoCfgTable, sample::tarvo()));
+    for (bool ascending : {true, false}) {
+        SCOPED_TRACE(ascending);
+        dorv::test::clearReports();
+        FcsTable table = newTable();
+        const char* first = ascending ? "/home/mca/alpha" : "/home/mca/beta";
+        const char* second = ascending ? "/home/mca/beta" : "/home/mca/alpha";
+        ASSERT_TRUE(kelPqsAddNewFileFcs(table, copyFileEntry(entry(s_tarvoCfgTable, first)), false));
+        ASSERT_TRUE(kelPqsAddNewFileFcs(table, copyFileEntry(entry(s_tarvoCfgTable, second)), false));
+        // The first name again: before the tail in an ascending list, after
+        // it in one that is not.
+        FcsFileEntry* again = copyFileEntry(entry(s_tarvoCfgTable, first));
+        EXPECT_FALSE(kelPqsAddNewFileFcs(table, again, false));
+        kelPqsFreeFileEntry(again);
+        // A name after the tail of an ascending list is new.
+        FcsFileEntry* gamma = copyFileEntry(entry(s_tarvoCfgTable, "/home/mca/beta.x"));
+        EXPECT_TRUE(kelPqsAddNewFileFcs(table, gamma, false));
+        EXPECT_EQ(table.count, 3);
+        EXPECT_EQ(reports(), std::vector<Report>{error(328)});
+        kelPqsFreeFcsTable(table);
+    }
+}
+
 TEST_F(KelPqsTablesTest, RecordsTheTreeRefusesStayUnlinkedWithoutAReport) {
     FcsTable table = newTable();
     ASSERT_TRUE(load(s_tarvoCfgTable, sample::tarvo()));  // selects the file table

@@ -1,0 +1,58 @@
+// Internal helpers of the AFS partition and file layers: table entries read
+// and written through the line cache, chain walks with their own loop guard,
+// and the release of chunks.
+#ifndef DORV_AFS_AFS_PARTITION_H
+#define DORV_AFS_AFS_PARTITION_H
+
+#include <cstdint>
+
+#include "afs/afs_layout.h"
+#include "dorv/afs.h"
+
+namespace dorv::afs {
+
+// Whether `entry` names a chunk of the partition.
+inline bool is_chunk_id(const afs_context_t* ctx, uint32_t entry) {
+    return entry >= ctx->files && entry < static_cast<uint32_t>(ctx->files) + ctx->chunks;
+}
+
+// One chain walk: counts the links it follows, so a loop ends after as many
+// links as the partition has chunks, whatever other walks did before. It also
+// keeps the cache line it read last, so consecutive links of one line cost
+// one cache lookup; no other cache call may come between two reads of a walk
+// (a miss could hand that line's slot to another line).
+struct Walk {
+    uint32_t links = 0;
+    uint32_t line = 0xFFFFFFFFu;
+    const uint8_t* bytes = nullptr;
+};
+
+// Reads and validates the entry of `id` (Walk counts the links); 5 on an
+// invalid entry or a loop, with `entry` still set; 22 for an id outside the
+// table; or the cache's status.
+uint32_t read_entry(afs_context_t* ctx, uint32_t id, uint16_t* entry, Walk& walk);
+// Writes the entry of `id` through the cache and marks its line written.
+uint32_t write_entry(afs_context_t* ctx, uint32_t id, uint16_t value);
+
+// Size of the chain starting at `first` (a chunk id); 5 on a corrupt chain.
+// With `seen` (one bit per chunk index), a chunk met twice is corrupt too and
+// every chunk met is marked.
+uint32_t chain_size(afs_context_t* ctx, uint16_t first, uint32_t* size, uint32_t* seen);
+
+// Releases up to `count` chunks of the chain from `first` (all of it for
+// 0xFFFFFFFF): trims each data page and the link pages left without
+// allocated chunks. Stops at a link that is not a chunk id.
+uint32_t release_chain(afs_context_t* ctx, uint16_t first, uint32_t count);
+// Trims the data page of chunk `chunk` and applies the link-page rule to it.
+uint32_t release_chunk(afs_context_t* ctx, uint16_t chunk);
+
+// Context checks shared by the operations: mounted, and mounted writable.
+inline bool mounted(const afs_context_t* ctx) { return ctx != nullptr && ctx->mounted != 0; }
+inline bool writable(const afs_context_t* ctx) {
+    return mounted(ctx) && ctx->read_only == 0 && ctx->bitmap != nullptr;
+}
+inline bool file_id_ok(const afs_context_t* ctx, int32_t id) { return id >= 0 && id < ctx->files; }
+
+}  // namespace dorv::afs
+
+#endif

@@ -57,7 +57,7 @@ DORV_API uint32_t afs_readfile(afs_context_t* ctx, int32_t id, uint32_t offset, 
     *length = 0;
     if (entry == L::kFileEmpty || wanted == 0) return STORAGE_OK;
 
-    const bool check_bits = ctx->read_only == 0;
+    const bool check_bits = ctx->read_only == 0 && ctx->bitmap != nullptr;
     uint8_t* bounce = ctx->bounce_buffer;
     uint32_t delivered = 0;
     uint64_t chunk_start = 0;  // file offset of the current chunk's first byte
@@ -77,7 +77,7 @@ DORV_API uint32_t afs_readfile(afs_context_t* ctx, int32_t id, uint32_t offset, 
         const uint16_t first = chunk;
         uint32_t run = 1;
         uint32_t covered = valid - skip;
-        while (is_chunk_id(ctx, link) && link == chunk + 1 && (!check_bits || bitmap_test(ctx, link - ctx->files)) &&
+        while (is_chunk_id(ctx, link) && link == chunk + 1 && (!check_bits || chunk_allocated(ctx, link)) &&
                run * L::kRecordSize <= L::kBounceBytes - L::kRecordSize && wanted - delivered > covered) {
             chunk = link;
             status = read_entry(ctx, chunk, &link, walk);

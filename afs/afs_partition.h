@@ -16,6 +16,12 @@ inline bool is_chunk_id(const afs_context_t* ctx, uint32_t entry) {
     return entry >= ctx->files && entry < static_cast<uint32_t>(ctx->files) + ctx->chunks;
 }
 
+// Bitmap bit of a chunk id (the bitmap covers every chunk index).
+inline bool chunk_allocated(const afs_context_t* ctx, uint16_t chunk) {
+    const uint32_t k = static_cast<uint32_t>(chunk) - ctx->files;
+    return (ctx->bitmap[k / 32] >> (k % 32)) & 1u;
+}
+
 // One chain walk: counts the links it follows, so a loop ends after as many
 // links as the partition has chunks, whatever other walks did before. It also
 // keeps the cache line it read last, so consecutive links of one line cost

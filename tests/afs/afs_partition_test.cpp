@@ -119,6 +119,32 @@ TEST_F(AfsPartition, FormatFlags) {
     EXPECT_EQ(v.image, mounted);
 }
 
+TEST_F(AfsPartition, PartitionAtAnOffsetOfTheImage) {
+    std::vector<uint8_t> image(8192 + 0x8000 + 100, 0xFF);
+    std::fill(image.begin(), image.begin() + 8192, 0x11);
+    std::fill(image.end() - 100, image.end(), 0x22);
+    std::vector<uint8_t> bounce(4096);
+    afs_context_t ctx{};
+    ctx.bounce_buffer = bounce.data();
+    ASSERT_EQ(afs_init(&ctx, image.data(), 64, 10, 1024, 8192, 0x8000, kAfsCreateFlags, 0, 0), 0u);
+    const auto data = afs_pattern(3000, 8);
+    ASSERT_EQ(afs_writefile(&ctx, 9, 0, 3000, data.data(), 0), 0u);
+    afs_free_context(&ctx);
+    ctx = afs_context_t{};
+    ctx.bounce_buffer = bounce.data();
+    ASSERT_EQ(afs_init(&ctx, image.data(), 64, 10, 1024, 8192, 0x8000, kAfsMountFlags, 0, 0), 0u);
+    std::vector<uint8_t> back(3000);
+    int32_t length = 3000;
+    ASSERT_EQ(afs_readfile(&ctx, 9, 0, &length, back.data()), 0u);
+    EXPECT_EQ(back, data);
+    afs_free_context(&ctx);
+    EXPECT_TRUE(std::all_of(image.begin(), image.begin() + 8192, [](uint8_t b) { return b == 0x11; }));
+    EXPECT_TRUE(std::all_of(image.end() - 100, image.end(), [](uint8_t b) { return b == 0x22; }));
+    // The mount refuses a partition whose end does not fit 32 bits.
+    ctx = afs_context_t{};
+    EXPECT_EQ(afs_init(&ctx, image.data(), 64, 10, 1024, 0xFFFFF000u, 0x8000, kAfsMountFlags, 0, 0), 22u);
+}
+
 TEST_F(AfsPartition, HeaderAndTablesOnFlash) {
     AfsVolume v(0x8000);
     v.ctx.bounce_buffer = v.bounce.data();

@@ -16,11 +16,6 @@ using namespace dorv::efs;
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(uint8_t* p) const { std::free(p); }
-};
-using Buffer = std::unique_ptr<uint8_t, FreeDeleter>;
-
 Buffer allocate(uint32_t size) { return Buffer(static_cast<uint8_t*>(std::malloc(size))); }
 
 uint32_t bm_address(uint32_t bm_index) { return bm_index * fmt::kBlockSize; }

@@ -15,11 +15,6 @@ using namespace dorv::efs;
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(uint8_t* p) const { std::free(p); }
-};
-using Buffer = std::unique_ptr<uint8_t, FreeDeleter>;
-
 Buffer zeroed(uint32_t size) { return Buffer(static_cast<uint8_t*>(std::calloc(size == 0 ? 1 : size, 1))); }
 
 // Format may run before any mount has set the retry count; it then uses the

@@ -3,6 +3,8 @@
 #define DORV_EFS_EFS_INTERNAL_H
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 
 #include "dorv/efs.h"
 
@@ -35,6 +37,13 @@ int efs_mount_image(uint8_t* image, uint32_t length);
 void efs_release_image();
 
 namespace dorv::efs {
+
+// Scratch memory from the C allocator (the EFS reports a failed allocation
+// as a null, never as an exception), released with free.
+struct FreeDeleter {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+using Buffer = std::unique_ptr<uint8_t, FreeDeleter>;
 
 // B, V, S of the loaded layout, and R = V + S + 12, the size of one BME.
 uint32_t bm_blocks();

@@ -222,6 +222,7 @@ DORV_API uint32_t afs_physical_ftl_init(afs_context_t* ctx, uint32_t size, uint3
 
     std::memset(st->page_map, 0xFF, pages * sizeof(afs_page_map_entry_t));
     std::memset(st->eu_info, 0, records * sizeof(afs_eu_info_t));
+    forget_unit_hints(st);
     st->max_sequence = n - 1;
     st->current_meta_eu = AFS_FTL_NONE;
     st->next_meta_slot = 0;

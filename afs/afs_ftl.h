@@ -42,6 +42,8 @@ struct DataPlace {
 DataPlace data_place(const afs_context_t* ctx, uint32_t address);
 // The unit whose record has `id`, first in index order; AFS_FTL_NONE if none.
 uint32_t eu_by_id(const afs_context_t* ctx, uint16_t id);
+// Drops the kept unit of every data-unit group (unit records were rebuilt).
+void forget_unit_hints(afs_ftl_state_t* st);
 // First data page index of a data unit with `id`.
 inline uint32_t data_unit_base(const afs_context_t* ctx, uint16_t id) {
     return static_cast<uint16_t>((static_cast<uint32_t>(id) * 64 - ctx->data_start) / 64);

@@ -306,3 +306,43 @@ TEST_F(AfsFtlPages, WindowEndsAtTheLastChunk) {
 }
 
 }  // namespace
+
+// Bytes left where the next metadata writes go (map entries after the end
+// mark, records of free slots, the body of a unit whose first entry is
+// erased) must not end up in the map: writes over them read back after a
+// remount, and so do the pages written before.
+TEST_F(AfsFtlPages, StrayBytesAfterTheEndMarkAreNeverWrittenOver) {
+    // Unit 0 after one write: entry 0, end mark in entry 1 (bytes 20-21),
+    // record 0 at 260; unit 1 is erased. Stray ranges in either.
+    struct Stray {
+        uint32_t at, length;
+    };
+    const Stray strays[] = {{22, 238}, {22, 4}, {23, 3}, {24, 2}, {256, 4}, {326, 66}, {8179, 1},
+                            {8192 + 20, 240}, {8192 + 4000, 1}};
+    for (const Stray stray : strays) {
+        for (const uint8_t value : {uint8_t{0x00}, uint8_t{0x34}, uint8_t{0x7F}}) {
+            const uint32_t at = stray.at;
+            AfsFtlRig rig(5, 40, 2);
+            ASSERT_EQ(rig.format(), 0u);
+            std::array<Page, 40> model{};
+            ASSERT_EQ(afs_physical_ftl_write_page(&rig.ctx, 64 * 3, 64, fill(1).data(), 0), 0u);
+            model[3] = fill(1);
+            std::memset(&rig.image[at], value, stray.length);
+            ASSERT_EQ(rig.mount(), 0u) << at;
+            // Enough writes to fill unit 0 and move on to the next unit.
+            for (uint32_t n = 0; n < 150; ++n) {
+                const uint32_t p = (n * 7) % 40;
+                model[p] = fill(static_cast<uint8_t>(n + 2));
+                ASSERT_EQ(afs_physical_ftl_write_page(&rig.ctx, 64 * p, 64, model[p].data(), 0), 0u) << at << " " << n;
+                if (n == 0 || n == 149) {
+                    ASSERT_EQ(rig.mount(), 0u) << at << " after write " << n;
+                    Page got;
+                    for (uint32_t q = 0; q < 40; ++q) {
+                        ASSERT_EQ(afs_physical_ftl_read_page(&rig.ctx, 64 * q, 64, got.data(), 0), 0u);
+                        ASSERT_EQ(got, model[q]) << at << " page " << q;
+                    }
+                }
+            }
+        }
+    }
+}

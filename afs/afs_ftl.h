@@ -64,6 +64,13 @@ inline uint32_t ftl_usable(const afs_context_t* ctx) {
                : STORAGE_INVALID_ARGUMENT;
 }
 
+// Writes `count` (at most 62) data pages of 64 bytes to consecutive logical
+// addresses from `address`: per unit, the status bytes of all its slots go
+// begun, then the records, then written, each step one verified write; a slot
+// that is not free makes that unit's pages go one by one (the page write's
+// rule). Same statuses as the page write.
+uint32_t ftl_write_data_run(afs_context_t* ctx, uint32_t address, uint32_t count, const uint8_t* pages);
+
 // Writes without reading back (the zeroing of obsolete records): 0 or 5.
 uint32_t ftl_write_plain(const afs_context_t* ctx, uint32_t offset, const uint8_t* source, uint32_t length);
 

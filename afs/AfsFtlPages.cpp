@@ -225,9 +225,12 @@ DORV_API uint32_t read_ftl_data_pages(afs_context_t* ctx, uint32_t unit, uint32_
     const uint32_t status = ftl_read_records(ctx, eu_offset(unit) + L::data_record_offset(slot), count,
                                              static_cast<uint16_t>(first_page), nullptr, buffer);
     if (status != STORAGE_OK) return status;
-    // Pack the page bytes to the front: each record moves once.
+    // Pack the page bytes to the front: each record moves once, through
+    // registers (source and destination overlap for the first 32).
     for (uint32_t i = 1; i < count; ++i) {
-        std::memmove(buffer + i * L::kPageSize, buffer + i * L::kRecordSize, L::kPageSize);
+        uint8_t page[L::kPageSize];
+        std::memcpy(page, buffer + i * L::kRecordSize, L::kPageSize);
+        std::memcpy(buffer + i * L::kPageSize, page, L::kPageSize);
     }
     return STORAGE_OK;
 }

@@ -103,7 +103,7 @@ struct Clmul {
     __attribute__((target("pclmul,ssse3"))) static uint16_t reduce80(__m128i t) {
         constexpr auto x64 = static_cast<long long>(x_pow_mod(64));
         const __m128i k64 = _mm_set_epi64x(0, x64);
-        // Its part from x^64 up (16 bits) times x^64 mod P: below x^64.
+        // Its bits from x^64 up (16 of them) times x^64 mod P: below x^64.
         const __m128i u = _mm_xor_si128(_mm_clmulepi64_si128(_mm_srli_si128(t, 8), k64, 0x00), t);
         const auto v = static_cast<uint64_t>(_mm_cvtsi128_si64(u));
         // Bytes 2-7 of v stand at x^16 .. x^63: the slicing tables reduce them.

@@ -198,9 +198,16 @@ DORV_API void cache_line_written(afs_context_t* ctx, const uint8_t* pointer) {
     const uintptr_t at = reinterpret_cast<uintptr_t>(pointer);
     const uint32_t ls = ctx->cache_built_line_size, n = ctx->cache_built_lines;
     if (at < start || at - start >= static_cast<uintptr_t>(n) * ls) return;
+    afs_cache_entry_t* e = ctx->cache_entries;
+    // Mostly the line just handed out, the head of the list: no division.
+    const uintptr_t head = start + static_cast<uintptr_t>(ctx->mru_head) * ls;
+    if (ctx->mru_head < n && at >= head && at - head < ls) {
+        e[ctx->mru_head].link = static_cast<uint16_t>(e[ctx->mru_head].link | kDirty);
+        page_marks(ctx, ctx->mru_head)[(at - head) / L::kPageSize] = 1;
+        return;
+    }
     const auto slot = static_cast<uint16_t>((at - start) / ls);
     const uint32_t page = static_cast<uint32_t>((at - start) % ls) / L::kPageSize;
-    afs_cache_entry_t* e = ctx->cache_entries;
     if (slot != ctx->mru_head && ctx->mru_head < n) {
         uint16_t pred = ctx->mru_head;
         for (uint32_t steps = 0; steps < n; ++steps) {

@@ -69,9 +69,35 @@ void build_header(uint8_t* b, uint32_t magic, uint32_t sequence, uint32_t erase_
     b[L::kHdrCrc] = crc8(b, L::kHdrCrcSpan);
 }
 
-void mark_erased_meta(afs_eu_info_t& rec) {
+// Whether every byte that metadata writes from slot `from` on rely on is
+// erased: the map entries after it and the records from it on; entry `from`
+// itself may hold the end mark the last write left. A write over other bytes
+// would leave entries the next mount cannot replay.
+bool meta_room_blank(const afs_context_t* ctx, uint32_t u, uint32_t from) {
+    if (from >= L::kMetaSlots) return true;
+    uint8_t body[L::kEuSize];
+    const uint32_t start = L::meta_entry_offset(from);
+    const uint32_t end = L::meta_record_offset(L::kMetaSlots);
+    if (ftl_read(ctx, eu_offset(u) + start, end - start, body) != STORAGE_OK) return false;
+    const uint16_t entry = load16(body);
+    if (entry != L::kMapErased && entry != L::kMapEndMark) return false;
+    const auto blank = [&](uint32_t a, uint32_t b) {
+        for (uint32_t i = a - start; i < b - start; ++i) {
+            if (body[i] != 0xFF) return false;
+        }
+        return true;
+    };
+    return blank(L::meta_entry_offset(from + 1), L::meta_entry_offset(L::kMetaMapEntries)) &&
+           blank(L::meta_record_offset(from), end);
+}
+
+// A metadata unit whose first map entry is erased holds no page. It takes
+// writes from slot 0 only when the rest of its body is blank too; else it
+// counts as full of obsolete slots, so it is erased before it is written.
+void mark_erased_meta(const afs_context_t* ctx, uint32_t u) {
+    afs_eu_info_t& rec = ctx->ftl_state->eu_info[u];
     rec.not_valid = L::kMetaSlots;
-    rec.free = 1;
+    rec.free = meta_room_blank(ctx, u, 0) ? 1 : 0;
 }
 
 // Ids of data units must name distinct 122-page groups of the layout.
@@ -222,6 +248,7 @@ DORV_API uint32_t afs_physical_ftl_init(afs_context_t* ctx, uint32_t size, uint3
 
     std::memset(st->page_map, 0xFF, pages * sizeof(afs_page_map_entry_t));
     std::memset(st->eu_info, 0, records * sizeof(afs_eu_info_t));
+    forget_unit_hints(st);
     st->max_sequence = n - 1;
     st->current_meta_eu = AFS_FTL_NONE;
     st->next_meta_slot = 0;
@@ -278,7 +305,7 @@ DORV_API uint32_t afs_physical_ftl_init(afs_context_t* ctx, uint32_t size, uint3
         }
         if (h.id != 0) continue;
         if (h.entry0 == L::kMapErased) {
-            mark_erased_meta(rec);
+            mark_erased_meta(ctx, i);
             continue;
         }
         const bool current =
@@ -303,7 +330,7 @@ DORV_API uint32_t afs_physical_ftl_init(afs_context_t* ctx, uint32_t size, uint3
         st->unfinished_eu = static_cast<uint16_t>(target);
         if (st->eu_info[target].id == 0) {
             if (target_entry0 == L::kMapErased) {
-                mark_erased_meta(st->eu_info[target]);
+                mark_erased_meta(ctx, target);
             } else {
                 // The target keeps the chain value of its own replay: the next
                 // write into it chains from there, as the next mount will.
@@ -324,6 +351,11 @@ DORV_API uint32_t afs_physical_ftl_init(afs_context_t* ctx, uint32_t size, uint3
             lowest = rec.sequence;
             st->current_meta_eu = i;
         }
+    }
+    // Stray bytes where the next metadata writes go make the current unit
+    // count as full: the next write reclaims it first.
+    if (st->current_meta_eu < n && !meta_room_blank(ctx, st->current_meta_eu, st->next_meta_slot)) {
+        st->next_meta_slot = L::kMetaSlots;
     }
     if (spare_average) {
         uint32_t sum = 0;

@@ -93,6 +93,67 @@ uint32_t write_data(afs_context_t* ctx, uint32_t address, uint16_t p, const uint
 
 }  // namespace
 
+namespace dorv::afs {
+
+uint32_t ftl_write_data_run(afs_context_t* ctx, uint32_t address, uint32_t count, const uint8_t* pages) {
+    if (ftl_usable(ctx) != STORAGE_OK || pages == nullptr || address < ctx->data_start || count > L::kMaxRunPages) {
+        return STORAGE_INVALID_ARGUMENT;
+    }
+    const uint32_t settled = ftl_settle_unfinished(ctx);
+    if (settled != STORAGE_OK) return settled;
+    afs_ftl_state_t* st = ctx->ftl_state;
+    uint32_t done = 0;
+    while (done < count) {
+        const uint32_t at = address + done * L::kPageSize;
+        const DataPlace place = data_place(ctx, at);
+        if (place.eu == AFS_FTL_NONE) return STORAGE_IO_ERROR;
+        const uint32_t n = count - done < L::kDataSlots - place.slot ? count - done : L::kDataSlots - place.slot;
+        const uint8_t* src = pages + static_cast<size_t>(done) * L::kPageSize;
+        const uint32_t unit = eu_offset(place.eu);
+        uint8_t status[L::kMaxRunPages];
+        bool all_free = n > 1;
+        if (all_free && ftl_read(ctx, unit + L::data_status_offset(place.slot), n, status) != STORAGE_OK) {
+            return STORAGE_IO_ERROR;
+        }
+        for (uint32_t i = 0; i < n && all_free; ++i) all_free = status[i] == L::kStatusFree;
+        if (!all_free) {
+            // Page by page, so a slot already used fails exactly where it lies.
+            for (uint32_t i = 0; i < n; ++i) {
+                const uint32_t a = at + i * L::kPageSize;
+                const uint32_t r = write_data(ctx, a, static_cast<uint16_t>(a >> L::kPageShift), src + i * L::kPageSize);
+                if (r != STORAGE_OK) return r;
+            }
+            done += n;
+            continue;
+        }
+        // Every slot of the piece moves through the same three steps as a
+        // single page: all begun, all records, all written.
+        std::memset(status, L::kStatusBegun, n);
+        uint32_t r = ftl_write_verified(ctx, unit + L::data_status_offset(place.slot), status, n);
+        if (r != STORAGE_OK) return r;
+        afs_eu_info_t& rec = st->eu_info[place.eu];
+        rec.free = static_cast<uint8_t>(rec.free > n ? rec.free - n : 0);
+        uint8_t records[L::kMaxRunPages * L::kRecordSize];
+        auto p = static_cast<uint16_t>(at >> L::kPageShift);
+        for (uint32_t i = 0; i < n; ++i) {
+            build_record(records + i * L::kRecordSize, src + i * L::kPageSize, static_cast<uint16_t>(p + i));
+        }
+        r = ftl_write_verified(ctx, unit + L::data_record_offset(place.slot), records, n * L::kRecordSize);
+        if (r != STORAGE_OK) return r;
+        std::memset(status, L::kStatusWritten, n);
+        r = ftl_write_verified(ctx, unit + L::data_status_offset(place.slot), status, n);
+        if (r != STORAGE_OK) return r;
+        for (uint32_t i = 0; i < n; ++i) {
+            bitmap_set(ctx, place.index + i, true);
+            drop_not_valid(rec);
+        }
+        done += n;
+    }
+    return STORAGE_OK;
+}
+
+}  // namespace dorv::afs
+
 DORV_C_BEGIN
 
 DORV_API uint32_t afs_physical_ftl_read_page(afs_context_t* ctx, uint32_t address, uint32_t, uint8_t* buffer,
@@ -164,9 +225,12 @@ DORV_API uint32_t read_ftl_data_pages(afs_context_t* ctx, uint32_t unit, uint32_
     const uint32_t status = ftl_read_records(ctx, eu_offset(unit) + L::data_record_offset(slot), count,
                                              static_cast<uint16_t>(first_page), nullptr, buffer);
     if (status != STORAGE_OK) return status;
-    // Pack the page bytes to the front: each record moves once.
+    // Pack the page bytes to the front: each record moves once, through
+    // registers (source and destination overlap for the first 32).
     for (uint32_t i = 1; i < count; ++i) {
-        std::memmove(buffer + i * L::kPageSize, buffer + i * L::kRecordSize, L::kPageSize);
+        uint8_t page[L::kPageSize];
+        std::memcpy(page, buffer + i * L::kRecordSize, L::kPageSize);
+        std::memcpy(buffer + i * L::kPageSize, page, L::kPageSize);
     }
     return STORAGE_OK;
 }

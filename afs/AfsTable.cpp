@@ -30,7 +30,7 @@ bool entry_in_table(const afs_context_t* ctx, uint32_t id) {
     const uint64_t end = static_cast<uint64_t>(L::entry_address(id)) + 2;
     // Entries are 2-byte aligned and lines multiples of 64, so an entry never
     // straddles two lines; the line number must fit the cache's 16-bit tags.
-    return id < static_cast<uint32_t>(ctx->files) + ctx->chunks && end / ctx->line_size <= 0xFFFF;
+    return id < static_cast<uint32_t>(ctx->files) + ctx->chunks && end < 0x10000ull * ctx->line_size;
 }
 
 bool seen_test_and_set(uint32_t* seen, uint32_t index) {
@@ -51,16 +51,18 @@ uint32_t read_entry(afs_context_t* ctx, uint32_t id, uint16_t* entry, Walk& walk
         ++walk.links;
     }
     const uint32_t address = L::entry_address(id);
-    const uint32_t line = address / ctx->line_size;
-    if (line != walk.line || walk.bytes == nullptr) {
+    uint32_t at = address - walk.start;
+    if (walk.bytes == nullptr || at >= ctx->line_size) {
+        const uint32_t line = address / ctx->line_size;
         uint8_t* bytes = nullptr;
         const uint32_t status = cache_ptr(ctx, line, &bytes);
         if (status != STORAGE_OK) return status;
         if (bytes == nullptr) return STORAGE_IO_ERROR;
-        walk.line = line;
+        walk.start = line * ctx->line_size;
         walk.bytes = bytes;
+        at = address - walk.start;
     }
-    const uint16_t value = le::load16(walk.bytes + address % ctx->line_size);
+    const uint16_t value = le::load16(walk.bytes + at);
     *entry = value;
     if (is_chunk_id(ctx, value)) {
         // More links than chunks: the chain runs in a loop.

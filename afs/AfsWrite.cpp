@@ -99,33 +99,64 @@ uint32_t compose(afs_context_t* ctx, const Plan& p, uint32_t k, uint8_t* page) {
     return STORAGE_OK;
 }
 
-uint32_t allocate(afs_context_t* ctx, uint16_t* chunk) {
+// New pages of consecutive chunks wait here and go to flash together.
+struct PendingRun {
+    uint8_t pages[L::kMaxRunPages * L::kPageSize];
+    uint16_t first = 0;
+    uint32_t count = 0;
+};
+
+uint32_t write_run(afs_context_t* ctx, PendingRun& run) {
+    if (run.count == 0) return STORAGE_OK;
+    const uint32_t address = ctx->data_start + (run.first - ctx->files) * L::kPageSize;
+    uint32_t status = STORAGE_OK;
+    if (ctx->ops == &afs_physical_spi_handler) {
+        status = ftl_write_data_run(ctx, address, run.count, run.pages);
+    } else {
+        for (uint32_t i = 0; i < run.count && status == STORAGE_OK; ++i) {
+            status = ctx->ops->write(ctx, address + i * L::kPageSize, ctx->line_size, run.pages + i * L::kPageSize,
+                                     ctx->base);
+        }
+    }
+    run.count = 0;
+    return status;
+}
+
+uint32_t allocate(afs_context_t* ctx, uint16_t* chunk, PendingRun& run) {
     for (uint32_t round = 0; round < kAllocationRounds; ++round) {
         const uint32_t status = afs_allocate_chunk(ctx, chunk);
         if (status != STORAGE_FLUSH_AND_RETRY) return status;
-        // The allocator reclaims on the next request; pending lines go first.
-        const uint32_t flushed = cache_flush(ctx);
+        // The allocator reclaims on the next request: every page handed out
+        // is written first, then the pending lines.
+        uint32_t flushed = write_run(ctx, run);
+        if (flushed == STORAGE_OK) flushed = cache_flush(ctx);
         if (flushed != STORAGE_OK) return flushed;
     }
     return STORAGE_NO_SPACE;
 }
 
-// New chunks: allocated, filled and written one by one.
+// New chunks: allocated and filled one by one; the pages of consecutive
+// chunks are written together, before any allocation that may reclaim.
 uint32_t write_new_chunks(afs_context_t* ctx, Plan& p) {
+    PendingRun run;
     uint8_t page[L::kPageSize];
     for (uint32_t i = 0; i < p.new_chunks; ++i) {
         uint32_t status = compose(ctx, p, p.first + i, page);
         if (status != STORAGE_OK) return status;
         uint16_t chunk = 0;
-        status = allocate(ctx, &chunk);
+        status = allocate(ctx, &chunk, run);
         if (status != STORAGE_OK) return status;
         p.new_ids[i] = chunk;
         p.allocated = i + 1;
-        const uint32_t address = ctx->data_start + (chunk - ctx->files) * L::kPageSize;
-        status = ctx->ops->write(ctx, address, ctx->line_size, page, ctx->base);
-        if (status != STORAGE_OK) return status;
+        if (run.count != 0 && (chunk != run.first + run.count || run.count == L::kMaxRunPages)) {
+            status = write_run(ctx, run);
+            if (status != STORAGE_OK) return status;
+        }
+        if (run.count == 0) run.first = chunk;
+        std::memcpy(run.pages + run.count * L::kPageSize, page, L::kPageSize);
+        ++run.count;
     }
-    return STORAGE_OK;
+    return write_run(ctx, run);
 }
 
 // Byte count of a last chunk that ends the file at `end` (end > 0).

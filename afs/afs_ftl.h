@@ -42,6 +42,8 @@ struct DataPlace {
 DataPlace data_place(const afs_context_t* ctx, uint32_t address);
 // The unit whose record has `id`, first in index order; AFS_FTL_NONE if none.
 uint32_t eu_by_id(const afs_context_t* ctx, uint16_t id);
+// Drops the kept unit of every data-unit group (unit records were rebuilt).
+void forget_unit_hints(afs_ftl_state_t* st);
 // First data page index of a data unit with `id`.
 inline uint32_t data_unit_base(const afs_context_t* ctx, uint16_t id) {
     return static_cast<uint16_t>((static_cast<uint32_t>(id) * 64 - ctx->data_start) / 64);
@@ -61,6 +63,13 @@ inline uint32_t ftl_usable(const afs_context_t* ctx) {
                ? STORAGE_OK
                : STORAGE_INVALID_ARGUMENT;
 }
+
+// Writes `count` (at most 62) data pages of 64 bytes to consecutive logical
+// addresses from `address`: per unit, the status bytes of all its slots go
+// begun, then the records, then written, each step one verified write; a slot
+// that is not free makes that unit's pages go one by one (the page write's
+// rule). Same statuses as the page write.
+uint32_t ftl_write_data_run(afs_context_t* ctx, uint32_t address, uint32_t count, const uint8_t* pages);
 
 // Writes without reading back (the zeroing of obsolete records): 0 or 5.
 uint32_t ftl_write_plain(const afs_context_t* ctx, uint32_t offset, const uint8_t* source, uint32_t length);

@@ -19,6 +19,22 @@ bool device_offset(const afs_context_t* ctx, uint32_t offset, uint32_t length, u
 
 uint32_t refused(uint32_t status) { return status == STORAGE_DEVICE_WRITE_ERROR ? status : STORAGE_IO_ERROR; }
 
+// Whether n bytes agree. Most verified writes are a status byte, a map entry
+// or one record, too short for the library compare to pay off.
+bool same_bytes(const uint8_t* a, const uint8_t* b, uint32_t n) {
+    if (n > 128) return std::memcmp(a, b, n) == 0;
+    uint64_t diff = 0;
+    uint32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t x = 0, y = 0;
+        std::memcpy(&x, a + i, 8);
+        std::memcpy(&y, b + i, 8);
+        diff |= x ^ y;
+    }
+    for (; i < n; ++i) diff |= static_cast<uint64_t>(a[i] ^ b[i]);
+    return diff == 0;
+}
+
 }  // namespace
 
 void ftl_free_state(afs_context_t* ctx) {
@@ -46,7 +62,7 @@ uint32_t ftl_write_verified(const afs_context_t* ctx, uint32_t offset, const uin
         bool equal = false;
         for (uint32_t attempt = 0; attempt < layout::kTries && !equal; ++attempt) {
             if (SpiDrvRead(at + done, piece, back) != STORAGE_OK) return STORAGE_IO_ERROR;
-            equal = std::memcmp(back, source + done, piece) == 0;
+            equal = same_bytes(back, source + done, piece);
         }
         if (!equal) return STORAGE_IO_ERROR;
         done += piece;
@@ -80,22 +96,43 @@ uint32_t eu_by_id(const afs_context_t* ctx, uint16_t id) {
     return AFS_FTL_NONE;
 }
 
+namespace {
+
+// The unit of data-unit group q (pages 122 q .. 122 q + 121). Every data
+// page operation asks this, so the unit last found for a group is kept and
+// taken when its record still carries the group's id; mounts forget them all,
+// and the mount refuses two units with one data id, so the hint is the unit
+// the search in index order would find.
+uint32_t unit_of_group(const afs_context_t* ctx, uint32_t q) {
+    const uint32_t id = (ctx->data_start >> layout::kPageShift) + q * layout::kDataSlots;
+    if (id == 0 || id > 0xFFFF) return AFS_FTL_NONE;
+    afs_ftl_state_t* st = ctx->ftl_state;
+    if (q < sizeof st->group_unit) {
+        const uint32_t hint = st->group_unit[q];
+        if (hint < st->eu_count && st->eu_info[hint].id == id) return hint;
+    }
+    const uint32_t eu = eu_by_id(ctx, static_cast<uint16_t>(id));
+    if (q < sizeof st->group_unit) st->group_unit[q] = eu == AFS_FTL_NONE ? 0xFF : static_cast<uint8_t>(eu);
+    return eu;
+}
+
+}  // namespace
+
+void forget_unit_hints(afs_ftl_state_t* st) { std::memset(st->group_unit, 0xFF, sizeof st->group_unit); }
+
 DataPlace data_place(const afs_context_t* ctx, uint32_t address) {
     DataPlace place;
     place.index = (address - ctx->data_start) >> layout::kPageShift;
-    const uint32_t cut = place.index & 0xFFFF;
-    const uint32_t id = (ctx->data_start >> layout::kPageShift) + cut / layout::kDataSlots * layout::kDataSlots;
     place.slot = place.index % layout::kDataSlots;
     // A data unit never has id 0 (that marks metadata units and the spare).
     // An index beyond 16 bits lies past every layout and would alias a page.
-    place.eu = (id == 0 || id > 0xFFFF || place.index > 0xFFFF) ? AFS_FTL_NONE : eu_by_id(ctx, static_cast<uint16_t>(id));
+    place.eu = place.index > 0xFFFF ? AFS_FTL_NONE : unit_of_group(ctx, place.index / layout::kDataSlots);
     return place;
 }
 
 uint32_t data_unit_of_index(const afs_context_t* ctx, uint32_t k) {
     if (k > 0xFFFF) return AFS_FTL_NONE;
-    const uint32_t id = (ctx->data_start >> layout::kPageShift) + k / layout::kDataSlots * layout::kDataSlots;
-    return (id == 0 || id > 0xFFFF) ? AFS_FTL_NONE : eu_by_id(ctx, static_cast<uint16_t>(id));
+    return unit_of_group(ctx, k / layout::kDataSlots);
 }
 
 uint32_t ftl_write_plain(const afs_context_t* ctx, uint32_t offset, const uint8_t* source, uint32_t length) {

@@ -29,8 +29,8 @@ inline bool chunk_allocated(const afs_context_t* ctx, uint16_t chunk) {
 // (a miss could hand that line's slot to another line).
 struct Walk {
     uint32_t links = 0;
-    uint32_t line = 0xFFFFFFFFu;
-    const uint8_t* bytes = nullptr;
+    uint32_t start = 0;                // logical address of the line held
+    const uint8_t* bytes = nullptr;    // its bytes in the cache, null none
 };
 
 // Reads and validates the entry of `id` (Walk counts the links); 5 on an

@@ -89,6 +89,9 @@ typedef struct afs_ftl_state_t {
     uint16_t unfinished_eu;      /* accepted reclaim target whose complete byte is still open; 0xFFFF none */
     uint32_t eu_info_capacity;   /* records allocated in eu_info */
     uint32_t page_map_capacity;  /* entries allocated in page_map */
+    /* Last unit found for each of the first 256 data-unit groups (0xFF none);
+       a hint, checked against the unit's record before it is used. */
+    uint8_t group_unit[256];
 } afs_ftl_state_t;
 
 /* The five physical operations every context points to. Each moves the one

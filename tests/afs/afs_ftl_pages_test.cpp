@@ -7,6 +7,7 @@
 #include <array>
 #include <cstring>
 
+#include "afs/afs_ftl.h"
 #include "afs/afs_state.h"
 #include "common/le_bytes.h"
 #include "support/afs_ftl_rig.h"
@@ -124,6 +125,53 @@ TEST_F(AfsFtlPages, DataPageLifeCycleOnStatusBytes) {
     // A page the chains use but whose slot is not written fails the rebuild.
     rig.bitmap[0] |= 1u << 7;
     EXPECT_EQ(afs_physical_ftl_set_allocation_map(&rig.ctx), 5u);
+}
+
+// A run of data pages: per unit one write each of the begun marks, the
+// records and the written marks, leaving the bytes single page writes leave;
+// a slot already written makes its unit go page by page and fail there.
+TEST_F(AfsFtlPages, RunWriteMovesEachUnitInThreeWrites) {
+    AfsFtlRig rig(5, 40, 2);  // data units 2 (pages 0-121) and 3 (122-243)
+    ASSERT_EQ(rig.format(), 0u);
+    std::vector<uint8_t> pages(10 * 64);
+    for (std::size_t i = 0; i < pages.size(); ++i) pages[i] = static_cast<uint8_t>(i * 13 + 1);
+    {
+        ScopedMedium scoped(dorv::afs::module_state().medium, flash);
+        ASSERT_EQ(dorv::afs::ftl_write_data_run(&rig.ctx, rig.data_address(118), 10, pages.data()), 0u);
+        const uint32_t u2 = 2 * 8192, u3 = 3 * 8192;
+        const std::pair<uint32_t, uint32_t> want[] = {{u2 + 18 + 118, 4}, {u2 + 140 + 118 * 66, 4 * 66},
+                                                      {u2 + 18 + 118, 4}, {u3 + 18, 6},
+                                                      {u3 + 140, 6 * 66}, {u3 + 18, 6}};
+        ASSERT_EQ(flash.log().size(), 6u);
+        for (std::size_t i = 0; i < 6; ++i) {
+            EXPECT_EQ(flash.log()[i].offset, want[i].first) << i;
+            EXPECT_EQ(flash.log()[i].length, want[i].second) << i;
+        }
+        EXPECT_EQ(flash.log()[0].bytes, std::vector<uint8_t>(4, 0x7F));
+        EXPECT_EQ(flash.log()[5].bytes, std::vector<uint8_t>(6, 0x00));
+    }
+    for (uint32_t i = 0; i < 10; ++i) {
+        const uint32_t k = 118 + i, unit = (k < 122 ? 2 : 3) * 8192, slot = k % 122;
+        EXPECT_EQ(rig.image[unit + 18 + slot], 0x00) << k;
+        EXPECT_EQ(std::memcmp(&rig.image[unit + 140 + slot * 66], &pages[i * 64], 64), 0) << k;
+        const uint16_t seed = static_cast<uint16_t>(40 + k);
+        EXPECT_EQ(dorv::le::load16(&rig.image[unit + 140 + slot * 66 + 64]), crc16(&pages[i * 64], 64, &seed)) << k;
+        EXPECT_TRUE(rig.bit(k));
+    }
+    EXPECT_EQ(rig.st().eu_info[2].free, 118);
+    EXPECT_EQ(rig.st().eu_info[3].free, 116);
+    EXPECT_EQ(rig.st().eu_info[3].not_valid, 116);
+    std::vector<uint8_t> back(10 * 66);
+    ASSERT_EQ(afs_physical_ftl_read_data_pages(&rig.ctx, back.data(), rig.data_address(118), 10), 0u);
+    EXPECT_EQ(std::memcmp(back.data(), pages.data(), pages.size()), 0);
+
+    // Slot 3 written already: slots 1 and 2 are written, then 5, 4 and 5 untouched.
+    ASSERT_EQ(afs_physical_ftl_write_page(&rig.ctx, rig.data_address(3), 64, pages.data(), 0), 0u);
+    EXPECT_EQ(dorv::afs::ftl_write_data_run(&rig.ctx, rig.data_address(1), 5, pages.data()), 5u);
+    EXPECT_TRUE(rig.bit(1) && rig.bit(2) && rig.bit(3));
+    EXPECT_FALSE(rig.bit(4) || rig.bit(5));
+    EXPECT_EQ(rig.image[2 * 8192 + 18 + 4], 0xFF);
+    EXPECT_EQ(rig.image[2 * 8192 + 18 + 5], 0xFF);
 }
 
 TEST_F(AfsFtlPages, ChecksumMismatchesAreRetriedSevenTimes) {
@@ -306,3 +354,43 @@ TEST_F(AfsFtlPages, WindowEndsAtTheLastChunk) {
 }
 
 }  // namespace
+
+// Bytes left where the next metadata writes go (map entries after the end
+// mark, records of free slots, the body of a unit whose first entry is
+// erased) must not end up in the map: writes over them read back after a
+// remount, and so do the pages written before.
+TEST_F(AfsFtlPages, StrayBytesAfterTheEndMarkAreNeverWrittenOver) {
+    // Unit 0 after one write: entry 0, end mark in entry 1 (bytes 20-21),
+    // record 0 at 260; unit 1 is erased. Stray ranges in either.
+    struct Stray {
+        uint32_t at, length;
+    };
+    const Stray strays[] = {{22, 238}, {22, 4}, {23, 3}, {24, 2}, {256, 4}, {326, 66}, {8179, 1},
+                            {8192 + 20, 240}, {8192 + 4000, 1}};
+    for (const Stray stray : strays) {
+        for (const uint8_t value : {uint8_t{0x00}, uint8_t{0x34}, uint8_t{0x7F}}) {
+            const uint32_t at = stray.at;
+            AfsFtlRig rig(5, 40, 2);
+            ASSERT_EQ(rig.format(), 0u);
+            std::array<Page, 40> model{};
+            ASSERT_EQ(afs_physical_ftl_write_page(&rig.ctx, 64 * 3, 64, fill(1).data(), 0), 0u);
+            model[3] = fill(1);
+            std::memset(&rig.image[at], value, stray.length);
+            ASSERT_EQ(rig.mount(), 0u) << at;
+            // Enough writes to fill unit 0 and move on to the next unit.
+            for (uint32_t n = 0; n < 150; ++n) {
+                const uint32_t p = (n * 7) % 40;
+                model[p] = fill(static_cast<uint8_t>(n + 2));
+                ASSERT_EQ(afs_physical_ftl_write_page(&rig.ctx, 64 * p, 64, model[p].data(), 0), 0u) << at << " " << n;
+                if (n == 0 || n == 149) {
+                    ASSERT_EQ(rig.mount(), 0u) << at << " after write " << n;
+                    Page got;
+                    for (uint32_t q = 0; q < 40; ++q) {
+                        ASSERT_EQ(afs_physical_ftl_read_page(&rig.ctx, 64 * q, 64, got.data(), 0), 0u);
+                        ASSERT_EQ(got, model[q]) << at << " page " << q;
+                    }
+                }
+            }
+        }
+    }
+}

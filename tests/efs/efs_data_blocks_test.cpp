@@ -20,19 +20,9 @@ using dorv::test::ScopedMedium;
 
 uint32_t le32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24); }
 
-class EfsDataBlocks : public dorv::test::EfsTest {
+class EfsDataBlocks : public dorv::test::EfsMountedTest {
 protected:
-    // Formats `row` in the test, applies `change` and mounts.
-    void mount(const EfsLayoutRow& row, const std::function<void(EfsImage&)>& change = {}) {
-        row_ = row;
-        image_ = EfsImage::formatted(row);
-        if (change) change(image_);
-        ASSERT_EQ(dorv::test::load_efs_layout(row), 0);
-        ASSERT_EQ(efs_mount_image(image_.bytes.data(), static_cast<uint32_t>(image_.bytes.size())), 0);
-    }
     uint32_t header_count(uint32_t physical) { return le32(image_.at(image_.data_offset(physical))); }
-    EfsLayoutRow row_;
-    EfsImage image_{dorv::test::efs_row(2, 7, 3)};
 };
 
 TEST_F(EfsDataBlocks, ScanFindsCountsAndStatusAndRepairsOneBadSpare) {

@@ -41,15 +41,8 @@ uint16_t record_crc(uint32_t block, uint16_t length, const uint8_t* data, uint32
     return ref_crc16(ref_crc16(static_cast<uint16_t>(block), len, 2), data, count);
 }
 
-class EfsFiles : public dorv::test::EfsTest {
+class EfsFiles : public dorv::test::EfsMountedTest {
 protected:
-    void mount(const EfsLayoutRow& row, const std::function<void(EfsImage&)>& change = {}) {
-        row_ = row;
-        image_ = EfsImage::formatted(row);
-        if (change) change(image_);
-        ASSERT_EQ(dorv::test::load_efs_layout(row), 0);
-        ASSERT_EQ(efs_mount_image(image_.bytes.data(), static_cast<uint32_t>(image_.bytes.size())), 0);
-    }
     // Payload of the physical block that logical block l is committed to.
     const uint8_t* payload_of(uint32_t logical) { return image_.at(image_.data_offset(efs_ctx.valid_map[logical]) + 16); }
     // Forgets the status scan, as right after a mount.
@@ -57,8 +50,6 @@ protected:
     int write(uint32_t index, const std::vector<uint8_t>& data) {
         return EFS_write(index, 0, static_cast<uint32_t>(data.size()), data.data());
     }
-    EfsLayoutRow row_;
-    EfsImage image_{dorv::test::efs_row(2, 7, 3)};
 };
 
 TEST_F(EfsFiles, WriteCopiesTheBlockIntoTheLowestCountSpareAndAppendsOneEntry) {

@@ -29,15 +29,8 @@ EfsLayoutRow layout(uint32_t threshold, uint32_t b = 2) {
     return row;
 }
 
-class EfsWear : public dorv::test::EfsTest {
+class EfsWear : public dorv::test::EfsMountedTest {
 protected:
-    void mount(const EfsLayoutRow& row, const std::function<void(EfsImage&)>& change = {}) {
-        row_ = row;
-        image_ = EfsImage::formatted(row);
-        if (change) change(image_);
-        ASSERT_EQ(dorv::test::load_efs_layout(row), 0);
-        ASSERT_EQ(efs_mount_image(image_.bytes.data(), static_cast<uint32_t>(image_.bytes.size())), 0);
-    }
     std::vector<uint8_t> valid() const { return {efs_ctx.valid_map, efs_ctx.valid_map + row_.valid_block_num}; }
     std::vector<uint8_t> spare() const {
         return {efs_ctx.spare_map, efs_ctx.spare_map + row_.non_valid_block_num};
@@ -46,8 +39,6 @@ protected:
         const uint8_t* p = image_.at(image_.data_offset(physical));
         return {p, p + 4096};
     }
-    EfsLayoutRow row_;
-    EfsImage image_{layout(100)};
 };
 
 TEST_F(EfsWear, TheLastColdestBlockMovesOntoTheLastHottestSpareOnceTheThresholdIsReached) {

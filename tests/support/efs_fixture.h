@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <cstring>
 #include <vector>
 
 #include "dorv/efs.h"
+#include "efs/efs_internal.h"
 #include "efs/efs_layout.h"
 #include "efs/efs_state.h"
 #include "support/efs_image_builder.h"
@@ -56,6 +58,21 @@ protected:
     }
 
     flash::MediumSlot& medium() { return dorv::efs::state().medium; }
+};
+
+// An EFS test that formats an image of a layout in the test, may change it,
+// and mounts it through the sized mount.
+class EfsMountedTest : public EfsTest {
+protected:
+    void mount(const EfsLayoutRow& row, const std::function<void(EfsImage&)>& change = {}) {
+        row_ = row;
+        image_ = EfsImage::formatted(row);
+        if (change) change(image_);
+        ASSERT_EQ(load_efs_layout(row), 0);
+        ASSERT_EQ(efs_mount_image(image_.bytes.data(), static_cast<uint32_t>(image_.bytes.size())), 0);
+    }
+    EfsLayoutRow row_;
+    EfsImage image_{efs_row(2, 7, 3)};
 };
 
 }  // namespace dorv::test

@@ -239,4 +239,21 @@ TEST_F(EfsFormatMount, SizedMountLayoutChangesAndRemounts) {
     EXPECT_EQ(efs_ctx.mounted, 0);
 }
 
+TEST_F(EfsFormatMount, SizedMountKeepsTheFlashLayerInsideTheCallersBuffer) {
+    EfsImage image = EfsImage::formatted(kRow);
+    ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
+    const uint32_t length = static_cast<uint32_t>(image.bytes.size());
+    ASSERT_EQ(efs_mount_image(image.bytes.data(), length), 0);
+    // A larger layout and a remount over the same buffer: the layout's size
+    // grows, the caller's buffer does not, and nothing past it is touched.
+    ASSERT_EQ(dorv::test::load_efs_layout(dorv::test::efs_row(2, 20, 3, kRow.files, 8)), 0);
+    ASSERT_GT(EFS_get_efs_size(), length);
+    EXPECT_NE(EFS_init(0), 0);
+    uint8_t byte = 0;
+    EXPECT_EQ(EFS_physical_read(length - 1, 1, &byte), 0);
+    EXPECT_EQ(EFS_physical_read(length, 1, &byte), 22);
+    EXPECT_EQ(EFS_physical_write(length, 1, &byte), 22);
+    EXPECT_EQ(EFS_physical_erase(length, 4096), 22);
+}
+
 }  // namespace

@@ -20,6 +20,14 @@ uint32_t flush_or_drop(afs_context_t* ctx) {
     return status;
 }
 
+// The common start of a delete and a zombie mark: the table entry of file
+// `id` of a partition that may be changed.
+uint32_t read_changeable_entry(afs_context_t* ctx, int32_t id, uint16_t* entry) {
+    if (!writable(ctx) || !file_id_ok(ctx, id)) return STORAGE_INVALID_ARGUMENT;
+    Walk walk;
+    return read_entry(ctx, static_cast<uint32_t>(id), entry, walk);
+}
+
 }  // namespace
 
 DORV_C_BEGIN
@@ -100,10 +108,8 @@ DORV_API uint32_t afs_readfile(afs_context_t* ctx, int32_t id, uint32_t offset, 
 }
 
 DORV_API uint32_t afs_deletefile(afs_context_t* ctx, int32_t id) {
-    if (!writable(ctx) || !file_id_ok(ctx, id)) return STORAGE_INVALID_ARGUMENT;
-    Walk walk;
     uint16_t entry = 0;
-    uint32_t status = read_entry(ctx, static_cast<uint32_t>(id), &entry, walk);
+    uint32_t status = read_changeable_entry(ctx, id, &entry);
     if (status != STORAGE_OK) return status;
     if (entry == L::kFileFree) return STORAGE_NO_FILE;
     status = write_entry(ctx, static_cast<uint32_t>(id), L::kFileFree);
@@ -114,10 +120,8 @@ DORV_API uint32_t afs_deletefile(afs_context_t* ctx, int32_t id) {
 }
 
 DORV_API uint32_t afs_mark_zombie_file(afs_context_t* ctx, int32_t id) {
-    if (!writable(ctx) || !file_id_ok(ctx, id)) return STORAGE_INVALID_ARGUMENT;
-    Walk walk;
     uint16_t entry = 0;
-    uint32_t status = read_entry(ctx, static_cast<uint32_t>(id), &entry, walk);
+    uint32_t status = read_changeable_entry(ctx, id, &entry);
     if (status != STORAGE_OK) return status;
     if (entry != L::kFileFree) return STORAGE_ID_IN_USE;
     status = write_entry(ctx, static_cast<uint32_t>(id), L::kFileZombie);

@@ -33,8 +33,14 @@ StartUpInput deployed() {
     d.files = {afs("/home/mca/deploy", 0x300, 0, 1, std::nullopt, Bytes{'1'}),
                afs("/home/mca/plain", 0x301, 0, 2, Bytes{'t'}, Bytes{'f', 'l', 'a', 's', 'h'}),
                afs("/home/mca/trailer", 0x302, FILE_ATTR_HAS_TRAILER, 3, Bytes{'t'}, Bytes(41, 'T')),
-               afs("/home/mca/noload", 0x303, FILE_ATTR_NO_VFS_LOAD, 4, Bytes{'n'}, Bytes{'N'}),
-               {{"/home/efs/value", 0x304, 0, 0, 2, 32}, Bytes{'e'}, Bytes{'E', 'F', 'S'}, {0, 0, 8, 32}}};
+               afs("/home/mca/noload", 0x303, FILE_ATTR_NO_VFS_LOAD, 4, Bytes{'n'}, Bytes{'N'})};
+    // Built field by field: as one braced aggregate, g++ 12 at -O3 reports its
+    // name string as maybe-uninitialized.
+    dorv::test::DeployedFile efsValue = afs("/home/efs/value", 0x304, 0, 0, Bytes{'e'}, Bytes{'E', 'F', 'S'});
+    efsValue.entry.storage_selector = 2;
+    efsValue.entry.max_data_size = 32;
+    efsValue.efs_place = {0, 0, 8, 32};
+    d.files.push_back(std::move(efsValue));
     d.zan = dorv::test::FcsBuilder().file(0x301, Bytes{'z'}).build();
     dorv::test::DorvInputs in = dorv::test::build_deployment(d);
     return StartUpInput{in.sku, in.tarvo, in.ombl, in.ftbl, dorv::fuzz::trimErased(in.pqs),

@@ -16,6 +16,16 @@ namespace {
 
 class EfsSeeds : public dorv::test::EfsTest {};
 
+// A seed: the layout row, then the image. Sized once and filled in place
+// (g++ 12 at -O3 reports a false out-of-bounds move when insert() appends to
+// a one-byte vector).
+std::vector<uint8_t> seed_of(uint8_t layout, const std::vector<uint8_t>& image) {
+    std::vector<uint8_t> seed(1 + image.size());
+    seed[0] = layout;
+    std::copy(image.begin(), image.end(), seed.begin() + 1);
+    return seed;
+}
+
 TEST_F(EfsSeeds, EverySeedMountsUnderItsLayout) {
     const auto layouts = dorv::fuzz::efs_fuzz_layouts();
     for (uint8_t i = 0; i < layouts.size(); ++i) {
@@ -26,9 +36,7 @@ TEST_F(EfsSeeds, EverySeedMountsUnderItsLayout) {
         efs_image = image.data();
         ASSERT_EQ(EFS_do_format(), 0);
         ASSERT_EQ(efs_mount_image(image.data(), static_cast<uint32_t>(image.size())), 0);
-        std::vector<uint8_t> seed{i};
-        seed.insert(seed.end(), image.begin(), image.end());
-        EXPECT_TRUE(dorv::test::writeSeedIfAsked("formatted_" + std::to_string(i), seed));
+        EXPECT_TRUE(dorv::test::writeSeedIfAsked("formatted_" + std::to_string(i), seed_of(i, image)));
         efs_ctx.force_bm_switch = 1;
         std::vector<uint8_t> valid(efs_ctx.valid_map, efs_ctx.valid_map + layouts[i].valid_block_num);
         std::vector<uint8_t> spare(efs_ctx.spare_map, efs_ctx.spare_map + layouts[i].non_valid_block_num);
@@ -37,9 +45,7 @@ TEST_F(EfsSeeds, EverySeedMountsUnderItsLayout) {
         ASSERT_EQ(EFS_commit_BME(&e, 0, 0), 0);
         ASSERT_EQ(efs_mount_image(image.data(), static_cast<uint32_t>(image.size())), 0);
         EXPECT_EQ(+efs_ctx.generation, 2u);
-        seed.assign({i});
-        seed.insert(seed.end(), image.begin(), image.end());
-        EXPECT_TRUE(dorv::test::writeSeedIfAsked("switched_" + std::to_string(i), seed));
+        EXPECT_TRUE(dorv::test::writeSeedIfAsked("switched_" + std::to_string(i), seed_of(i, image)));
     }
 }
 

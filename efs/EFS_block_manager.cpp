@@ -9,6 +9,7 @@
 #include "dorv/efs.h"
 #include "efs/efs_format.h"
 #include "efs/efs_internal.h"
+#include "efs/efs_state.h"
 
 namespace le = dorv::le;
 namespace fmt = dorv::efs::fmt;
@@ -20,22 +21,29 @@ Buffer allocate(uint32_t size) { return Buffer(static_cast<uint8_t*>(std::malloc
 
 uint32_t bm_address(uint32_t bm_index) { return bm_index * fmt::kBlockSize; }
 
-// The entry's maps and words become the committed state.
+// The entry's maps and words become the committed state. A spare slot that
+// now names another block may hold data: it is no longer known to be free.
+// (The library's own writers mark every slot they change used before they
+// commit, so for them this changes nothing.)
 void adopt_entry(const efs_bme_t& entry) {
-    std::memcpy(efs_ctx.valid_map, entry.valid_map, valid_blocks());
+    for (uint32_t slot = 0; slot < spare_blocks() && efs_ctx.spare_status != nullptr; ++slot) {
+        if (entry.spare_map[slot] != efs_ctx.spare_map[slot] && efs_ctx.spare_status[slot] == EFS_SPARE_FREE) {
+            efs_ctx.spare_status[slot] = EFS_SPARE_DIRTY;
+            efs_ctx.free_count -= 1;
+        }
+    }
+    if (valid_blocks() != 0) std::memcpy(efs_ctx.valid_map, entry.valid_map, valid_blocks());
     if (spare_blocks() != 0) std::memcpy(efs_ctx.spare_map, entry.spare_map, spare_blocks());
     efs_ctx.reserved_a = entry.reserved_a;
     efs_ctx.reserved_b = entry.reserved_b;
     efs_ctx.bme_crc = entry.crc32;
 }
 
-// Commit and switch need a mounted file system and an entry with both maps.
+// Commit and switch need a mounted file system and an entry whose maps name
+// every physical data block once, as a mount requires of what it loads.
 int check_entry(const efs_bme_t* entry) {
     if (efs_ctx.mounted == 0 || efs_ctx.valid_map == nullptr) return 1;
-    if (entry == nullptr || (valid_blocks() != 0 && entry->valid_map == nullptr) ||
-        (spare_blocks() != 0 && entry->spare_map == nullptr)) {
-        return 22;
-    }
+    if (entry == nullptr || !maps_name_each_block_once(entry->valid_map, entry->spare_map)) return 22;
     return 0;
 }
 
@@ -50,6 +58,48 @@ bool slot_after_reads_erased(uint32_t offset, uint32_t r) {
         if (reads_erased(efs_ctx.verify_buf, r)) return true;
     }
     return false;
+}
+
+// Moves to the next BM block with `entry`, whose R bytes with their CRC are
+// `record`.
+int switch_bm(const efs_bme_t& entry, const uint8_t* record) {
+    const uint32_t b = bm_blocks();
+    // With one BM block the next block is the current one: moving would
+    // erase the only valid state.
+    if (b < 2 || efs_ctx.current_bm >= b) return 5;
+    if (retries() == 0) return 41;
+    const uint32_t old = efs_ctx.current_bm;
+    const uint32_t r = bme_size();
+    if (efs_ctx.generation == 0xFFFFFFFFu) return 5;
+    const uint32_t next = (old + 1) % b;
+
+    if (efs_ctx.next_bm_state == EFS_BM_STATE_UNKNOWN) {
+        if (const int rc = probe_next_bm(next); rc != 0) return rc;
+    }
+    if (efs_ctx.next_bm_state != EFS_BM_STATE_ERASED) {
+        efs_ctx.next_bm_state = EFS_BM_STATE_UNKNOWN;
+        if (const int rc = kill_and_erase_block(bm_address(next)); rc != 0) return rc;
+    }
+    efs_ctx.next_bm_state = EFS_BM_STATE_UNKNOWN;
+
+    if (const int rc = write_verified(bm_address(next) + fmt::kFirstBmeOffset, r, record, true); rc != 0) {
+        return rc;
+    }
+    uint8_t header[16];
+    build_bm_header(efs_ctx.generation + 1, header);
+    // The commit point: from here a mount prefers the new block.
+    if (const int rc = EFS_write_with_read_check(bm_address(next), header, 1); rc != 0) return rc;
+
+    efs_ctx.bme_offset = fmt::kFirstBmeOffset;
+    efs_ctx.generation += 1;
+    efs_ctx.current_bm = next;
+    adopt_entry(entry);
+
+    // Retire the old header. Should this fail, both headers stay valid and
+    // the higher generation still wins.
+    static const uint8_t zeros[16] = {};
+    (void)EFS_write_with_read_check(bm_address(old), zeros, 0);
+    return 0;
 }
 
 }  // namespace
@@ -117,7 +167,7 @@ int EFS_commit_BME(efs_bme_t* entry, uint32_t reserved_a, uint32_t reserved_b) {
     // erased slot as the newest, so bytes there would hide this commit.
     if (static_cast<uint64_t>(efs_ctx.bme_offset) + 2ull * r > fmt::kBmeSlotEnd ||
         efs_ctx.force_bm_switch != 0 || !slot_after_reads_erased(efs_ctx.bme_offset + r, r)) {
-        const int rc = EFS_switch_BM(entry);
+        const int rc = switch_bm(*entry, buf.get());
         if (rc == 0) efs_ctx.force_bm_switch = 0;
         return rc;
     }
@@ -135,46 +185,14 @@ int EFS_commit_BME(efs_bme_t* entry, uint32_t reserved_a, uint32_t reserved_b) {
 
 int EFS_switch_BM(efs_bme_t* entry) {
     if (const int rc = check_entry(entry); rc != 0) return rc;
-    const uint32_t b = bm_blocks();
-    // With one BM block the next block is the current one: moving would
-    // erase the only valid state.
-    if (b < 2 || efs_ctx.current_bm >= b) return 5;
-    if (retries() == 0) return 41;
-    const uint32_t old = efs_ctx.current_bm;
     const uint32_t r = bme_size();
     Buffer buf = allocate(r);
     if (!buf) return 12;
-    if (efs_ctx.generation == 0xFFFFFFFFu) return 5;
-    const uint32_t next = (old + 1) % b;
-
-    if (efs_ctx.next_bm_state == EFS_BM_STATE_UNKNOWN) {
-        if (const int rc = probe_next_bm(next); rc != 0) return rc;
-    }
-    if (efs_ctx.next_bm_state != EFS_BM_STATE_ERASED) {
-        efs_ctx.next_bm_state = EFS_BM_STATE_UNKNOWN;
-        if (const int rc = kill_and_erase_block(bm_address(next)); rc != 0) return rc;
-    }
-    efs_ctx.next_bm_state = EFS_BM_STATE_UNKNOWN;
-
     serialise_bme(*entry, buf.get());
-    if (const int rc = write_verified(bm_address(next) + fmt::kFirstBmeOffset, r, buf.get(), true); rc != 0) {
-        return rc;
-    }
-    uint8_t header[16];
-    build_bm_header(efs_ctx.generation + 1, header);
-    // The commit point: from here a mount prefers the new block.
-    if (const int rc = EFS_write_with_read_check(bm_address(next), header, 1); rc != 0) return rc;
-
-    efs_ctx.bme_offset = fmt::kFirstBmeOffset;
-    efs_ctx.generation += 1;
-    efs_ctx.current_bm = next;
-    adopt_entry(*entry);
-
-    // Retire the old header. Should this fail, both headers stay valid and
-    // the higher generation still wins.
-    static const uint8_t zeros[16] = {};
-    (void)EFS_write_with_read_check(bm_address(old), zeros, 0);
-    return 0;
+    // The entry goes to flash as it is: a CRC that does not match its bytes
+    // would leave a record no mount takes.
+    if (EFS_crc32(0, buf.get(), r - fmt::kBmeCrcBack) != entry->crc32) return 22;
+    return switch_bm(*entry, buf.get());
 }
 
 int EFS_erase_next_BM(uint32_t bm_index) {
@@ -216,7 +234,8 @@ int EFS_erase(void) {
     } else {
         for (uint32_t i = 0; i < b && rc == 0; ++i) rc = kill_and_erase_block(bm_address(i));
     }
-    efs_ctx.mounted = 0;
+    // The maps and statuses describe a file system that is gone.
+    release_mount_tables();
     return rc;
 }
 
@@ -224,7 +243,11 @@ int EFS_write_RTFD_marker(void) {
     if (EFS_physical_init(0) != 0) return 1;
     uint8_t marker[4];
     le::store32(marker, fmt::kRdfsMarker);
-    return EFS_physical_write(0, sizeof marker, marker);
+    const int rc = EFS_physical_write(0, sizeof marker, marker);
+    // The marker breaks the first BM header behind the block manager's back:
+    // a mount on it would go on committing where no later mount looks.
+    if (rc == 0) release_mount_tables();
+    return rc;
 }
 
 DORV_C_END

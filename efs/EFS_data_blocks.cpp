@@ -53,8 +53,11 @@ int select_spare(uint8_t status) {
 int swap_and_write_new_block(efs_bme_t* entry, uint32_t logical_block, const uint8_t* payload) {
     const int slot = select_spare(EFS_SPARE_FREE);
     if (slot < 0) return 28;
+    // The status is that of the committed block of the slot: an entry that
+    // names another block there would have it write where nothing says it
+    // is free, perhaps over live data.
     const uint8_t fresh = entry->spare_map[slot];
-    if (fresh >= data_blocks()) return 22;
+    if (fresh != efs_ctx.spare_map[slot]) return 22;
     // Marked before any write, so that a failed write leaves it for erase.
     efs_ctx.spare_status[slot] = EFS_SPARE_DIRTY;
     efs_ctx.free_count -= 1;
@@ -165,7 +168,7 @@ int EFS_erase_dirty_block(void) {
 int EFS_bme_swap_and_write_new_block(efs_bme_t* entry, uint32_t logical_block, const uint8_t* payload) {
     if (!tables_ready()) return 1;
     if (entry == nullptr || payload == nullptr || logical_block >= valid_blocks() ||
-        entry->valid_map == nullptr || (spare_blocks() != 0 && entry->spare_map == nullptr)) {
+        !maps_name_each_block_once(entry->valid_map, entry->spare_map)) {
         return 22;
     }
     return swap_and_write_new_block(entry, logical_block, payload);

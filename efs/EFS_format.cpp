@@ -8,6 +8,7 @@
 #include "efs/efs_format.h"
 #include "efs/efs_internal.h"
 #include "efs/efs_layout.h"
+#include "efs/efs_state.h"
 
 namespace le = dorv::le;
 namespace fmt = dorv::efs::fmt;
@@ -50,9 +51,9 @@ int build_empty_payload(uint32_t d, uint8_t* payload) {
 
 }  // namespace
 
-DORV_C_BEGIN
+namespace dorv::efs {
 
-int EFS_do_format(void) {
+int format_image() {
     // Nothing to lay out, or nothing to lay it on.
     if (g_efs_autogen_data_loaded == 0 || EFS_physical_init(0) != 0) return 1;
     // Without a BM block the header would land on a data block.
@@ -93,6 +94,18 @@ int EFS_do_format(void) {
     uint8_t header[16];
     build_bm_header(1, header);
     return EFS_write_with_read_check(0, header, 1);
+}
+
+}  // namespace dorv::efs
+
+DORV_C_BEGIN
+
+int EFS_do_format(void) {
+    // The image is about to change under any mount: its maps, statuses and
+    // record offset would describe the old file system. The caller mounts
+    // the new one when it wants it.
+    release_mount_tables();
+    return format_image();
 }
 
 DORV_C_END

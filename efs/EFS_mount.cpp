@@ -110,24 +110,6 @@ int locate_record(uint32_t r, uint8_t* out, uint32_t* offset, bool* fell_back) {
     return reread_record(*offset, r, out, false);
 }
 
-// Every map entry names an existing block, and no block twice.
-int maps_are_sound(const uint8_t* record) {
-    const uint32_t total = data_blocks();
-    auto* seen = static_cast<uint8_t*>(std::calloc(std::max<uint32_t>((total + 7) / 8, 1), 1));
-    if (seen == nullptr) return 12;
-    int rc = 0;
-    for (uint32_t i = 0; i < total && rc == 0; ++i) {
-        const uint8_t p = record[i];
-        if (p >= total || (seen[p / 8] & (1u << (p % 8))) != 0) {
-            rc = 41;
-        } else {
-            seen[p / 8] = static_cast<uint8_t>(seen[p / 8] | (1u << (p % 8)));
-        }
-    }
-    std::free(seen);
-    return rc;
-}
-
 int mount(uint8_t create) {
     // A second mount releases the first one's tables; from here unmounted.
     release_mount_tables();
@@ -136,7 +118,7 @@ int mount(uint8_t create) {
     efs_ctx.retry_count = EFS_RETRY_COUNT;
     if (const int rc = EFS_physical_init(create); rc != 0) return rc;
     if (create != 0) {
-        if (const int rc = EFS_do_format(); rc != 0) return rc;
+        if (const int rc = format_image(); rc != 0) return rc;
     }
     const uint32_t b = bm_blocks();
     if (b == 0) return 41;
@@ -165,9 +147,10 @@ int mount(uint8_t create) {
     for (uint32_t pass = 0; pass < retries() && rc == 11; ++pass) rc = locate_record(r, record, &offset, &fell_back);
     if (rc == 11) rc = 41;
     if (rc != 0) return rc;
-    if (const int maps = maps_are_sound(record); maps != 0) return maps;
-
     const uint32_t v = valid_blocks(), s = spare_blocks();
+    // Every map entry names an existing block, and no block twice.
+    if (!maps_name_each_block_once(record, record + v)) return 41;
+
     std::memcpy(efs_ctx.valid_map, record, v);
     std::memcpy(efs_ctx.spare_map, record + v, s);
     efs_ctx.reserved_a = le::load32(record + v + s);
@@ -200,7 +183,10 @@ int EFS_init(int create) { return mount(static_cast<uint8_t>(create)); }
 
 int EFS_init_tools(uint8_t* image) {
     if (image == nullptr) return 22;
-    adopt_image(image, UINT32_MAX);
+    // No length comes with the image: the caller vouches for the size the
+    // loaded layout needs now, and that stays the limit when a later layout
+    // needs more.
+    adopt_image(image, EFS_get_efs_size());
     return EFS_init(0);
 }
 
@@ -226,6 +212,7 @@ void remember_mounted_layout() {
     s.mounted_valid = valid_blocks();
     s.mounted_spare = spare_blocks();
     s.mounted_files = g_efs_files_num;
+    s.mounted_layout_id = g_efs_layout_id;
     const uint32_t count = std::min(layout_record_count(), g_efs_files_num);
     s.mounted_places = static_cast<efs_file_layout_t*>(std::calloc(std::max<uint32_t>(g_efs_files_num, 1),
                                                                    sizeof(efs_file_layout_t)));
@@ -239,7 +226,8 @@ void unmount_if_layout_changed() {
     if (efs_ctx.mounted == 0) return;
     const EfsState& s = state();
     bool same = s.mounted_places != nullptr && s.mounted_bm == bm_blocks() && s.mounted_valid == valid_blocks() &&
-                s.mounted_spare == spare_blocks() && s.mounted_files == g_efs_files_num;
+                s.mounted_spare == spare_blocks() && s.mounted_files == g_efs_files_num &&
+                s.mounted_layout_id == g_efs_layout_id;
     for (uint32_t i = 0; same && i < g_efs_files_num; ++i) {
         const efs_file_layout_t* now = layout_record(i);
         const efs_file_layout_t empty{};

@@ -74,6 +74,10 @@ int kill_and_erase_block(uint32_t address);
 // ERASED (blank) or DIRTY; a read failure returns its code and leaves it.
 int probe_next_bm(uint32_t bm_index);
 
+// True when the valid map (V bytes) and the spare map (S bytes) together
+// name every physical data block 0 .. V + S - 1 exactly once.
+bool maps_name_each_block_once(const uint8_t* valid_map, const uint8_t* spare_map);
+
 // A valid BM header of the loaded layout with the given generation.
 void build_bm_header(uint32_t generation, uint8_t (&out)[16]);
 
@@ -91,6 +95,10 @@ int scan_if_needed();
 
 // Copy-on-write swap without the argument checks of the exported form.
 int swap_and_write_new_block(efs_bme_t* entry, uint32_t logical_block, const uint8_t* payload);
+
+// The format of EFS_do_format, which leaves a mount in place (mount with
+// create formats the image it is about to mount).
+int format_image();
 
 // The layout a mount was made for, so that a layout load can tell whether it
 // changes anything the mount depends on; a changing load unmounts.

@@ -32,6 +32,7 @@ void release_mount_tables() {
     std::free(s.mounted_places);
     s.mounted_places = nullptr;
     s.mounted_bm = s.mounted_valid = s.mounted_spare = s.mounted_files = 0;
+    s.mounted_layout_id = 0;
 }
 
 void reset_efs_state() {

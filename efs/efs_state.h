@@ -24,6 +24,9 @@ struct EfsState {
     uint32_t mounted_valid = 0;
     uint32_t mounted_spare = 0;
     uint32_t mounted_files = 0;
+    // Every BM header carries the layout id, and a mount only takes headers
+    // of its own: another id is another layout.
+    uint8_t mounted_layout_id = 0;
     efs_file_layout_t* mounted_places = nullptr;  // copy of the configured places
 };
 

@@ -141,9 +141,13 @@ int load_row(const uint8_t* buffer, int sku_id, uint32_t buffer_size) {
     g_efs_layout_id = static_cast<uint8_t>(row.layout_id);
 
     // From here a refused row leaves its geometry set and the earlier array,
-    // SKU id and loaded flag in place. A list may start at the very end of
-    // the buffer when it is empty.
-    if (!file_list_is_valid(buffer, buffer_size, row)) return 1;
+    // SKU id and loaded flag in place; the file count becomes the array's, so
+    // that the exported count never runs past the exported array. A list may
+    // start at the very end of the buffer when it is empty.
+    if (!file_list_is_valid(buffer, buffer_size, row)) {
+        g_efs_files_num = s_layout_record_count;
+        return 1;
+    }
 
     // calloc gives the zero fill; one record at least, so that an empty
     // layout still has an array and a null pointer always means no memory.
@@ -152,6 +156,7 @@ int load_row(const uint8_t* buffer, int sku_id, uint32_t buffer_size) {
     release_layout_records();
     EFS_files = records;
     if (records == nullptr) {
+        g_efs_files_num = 0;
         g_efs_autogen_data_loaded = 0;
         return 12;
     }

@@ -4,7 +4,8 @@
 // mounted again: a committed change must leave an image that mounts. Then the
 // file operations run over it: reads, a write, a delete, idle steps and wear
 // levelling; a write or delete that reports success must still be there
-// after a remount.
+// after a remount. With the top bit of the first byte set, the input is an
+// operation list instead (fuzz/efs_operations.h).
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "efs/efs_layout.h"
 #include "efs/efs_state.h"
 #include "fuzz/efs_image_input.h"
+#include "fuzz/efs_operations.h"
 #include "support/ftbl_builder.cpp"       // test-side builders, compiled into this target only
 #include "support/efs_image_builder.cpp"
 
@@ -97,6 +99,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto& row = layouts[data[0] % layouts.size()];
     dorv::efs::reset_efs_state();
     dorv::efs::reset_layout();
+    if ((data[0] & 0x80) != 0) {
+        dorv::fuzz::EfsOperations(data + 1, size - 1).run();
+        dorv::efs::reset_efs_state();
+        dorv::efs::reset_layout();
+        return 0;
+    }
     if (dorv::test::load_efs_layout(row) != 0) std::abort();
     // The image is exactly the input, so any read past it shows.
     std::vector<uint8_t> image(data + 1, data + size);

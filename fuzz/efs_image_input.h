@@ -1,5 +1,7 @@
 // The input of the EFS image fuzz target: one byte that selects a layout,
-// then the image bytes. Shared with the test that builds its seeds.
+// then the image bytes; or, with that byte's top bit set, an operation list
+// (fuzz/efs_operations.h; the seeds ops_* were written by hand). Shared with
+// the test that builds the image seeds.
 #ifndef DORV_FUZZ_EFS_IMAGE_INPUT_H
 #define DORV_FUZZ_EFS_IMAGE_INPUT_H
 

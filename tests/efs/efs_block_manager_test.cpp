@@ -226,9 +226,93 @@ TEST_F(EfsBlockManager, EraseKillsEachHeaderFirstAndTheCurrentBlockLast) {
 
 TEST_F(EfsBlockManager, MarkerOverwritesTheFirstHeader) {
     start(2, 7, 3);
+    efs_bme_t e = next_entry();
     ASSERT_EQ(EFS_write_RTFD_marker(), 0);
     EXPECT_EQ(std::memcmp(image_.at(0), "RDFS", 4), 0);
     EXPECT_FALSE(read_efs_state(image_.bytes, row_).has_value());
+    // The mount went with the header: a commit would land where no mount looks.
+    EXPECT_EQ(EFS_commit_BME(&e, 0, 0), 1);
+}
+
+// Regression: commit, switch and swap adopted caller maps that a mount
+// refuses (an entry past V + S overran erase_counts in wear levelling, a
+// block mapped twice lost the file system); each is refused untouched.
+TEST_F(EfsBlockManager, EntriesWhoseMapsAreNotAPermutationAreRefusedUntouched) {
+    start(2, 7, 3);
+    ASSERT_EQ(EFS_scan_for_Data_Blocks_status_and_EC(), 0);
+    const auto before = image_.bytes;
+    const std::vector<uint8_t> payload(4076, 0x11);
+    for (const auto& [at, value] : {std::pair{2u, 200u}, std::pair{2u, 5u}, std::pair{8u, 10u}, std::pair{9u, 0u}}) {
+        SCOPED_TRACE(testing::Message() << at << "=" << value);
+        efs_bme_t e = next_entry();
+        (at < 7 ? valid_[at] : spare_[at - 7]) = static_cast<uint8_t>(value);
+        EXPECT_EQ(EFS_commit_BME(&e, 0, 0), 22);
+        EXPECT_EQ(EFS_switch_BM(&e), 22);
+        EXPECT_EQ(EFS_bme_swap_and_write_new_block(&e, 1, payload.data()), 22);
+    }
+    // A permutation whose free slot names another block than the committed
+    // one: the swap would write over live block 5, whose payload reads blank.
+    valid_.assign(efs_ctx.valid_map, efs_ctx.valid_map + 7);
+    spare_.assign(efs_ctx.spare_map, efs_ctx.spare_map + 3);
+    std::swap(valid_[5], spare_[0]);
+    efs_bme_t e{valid_.data(), spare_.data(), 0, 0, 0};
+    EXPECT_EQ(EFS_bme_swap_and_write_new_block(&e, 1, payload.data()), 22);
+    EXPECT_EQ(image_.bytes, before);
+    EXPECT_EQ(+efs_ctx.free_count, 3u);
+    expect_image_matches_context();
+}
+
+// Regression: the switch wrote the entry's CRC as given, retiring the old
+// block for a record no mount takes.
+TEST_F(EfsBlockManager, SwitchRefusesAnEntryWhoseCrcDoesNotMatch) {
+    start(2, 7, 3);
+    const auto before = image_.bytes;
+    efs_bme_t e = next_entry();
+    const uint32_t crc = e.crc32;
+    e.crc32 = 0;
+    EXPECT_EQ(EFS_switch_BM(&e), 22);
+    EXPECT_EQ(image_.bytes, before);
+    e.crc32 = crc;
+    ASSERT_EQ(EFS_switch_BM(&e), 0);
+    expect_image_matches_context();
+    EXPECT_EQ(+efs_ctx.current_bm, 1u);
+}
+
+// Regression: with no logical blocks the commit copied from a null valid map.
+TEST_F(EfsBlockManager, AnEmptyValidMapCommits) {
+    row_ = dorv::test::efs_row(2, 0, 3);
+    image_ = EfsImage::formatted(row_);
+    ASSERT_EQ(dorv::test::load_efs_layout(row_), 0);
+    ASSERT_EQ(efs_mount_image(image_.bytes.data(), static_cast<uint32_t>(image_.bytes.size())), 0);
+    spare_ = {2, 0, 1};
+    efs_bme_t e{nullptr, spare_.data(), 0, 0, 0};
+    ASSERT_EQ(EFS_commit_BME(&e, 0, 0), 0);
+    efs_ctx.force_bm_switch = 1;
+    ASSERT_EQ(EFS_commit_BME(&e, 0, 0), 0);
+    expect_image_matches_context();
+}
+
+// A committed spare slot that names another block is no longer known free:
+// before, the next write chose it and failed its blank check with 41.
+TEST_F(EfsBlockManager, ASpareSlotThatChangesBlockIsNoLongerFree) {
+    row_ = dorv::test::efs_row(2, 7, 3, {{0, 0, 0, 100}});
+    image_ = EfsImage::formatted(row_);
+    ASSERT_EQ(dorv::test::load_efs_layout(row_), 0);
+    ASSERT_EQ(efs_mount_image(image_.bytes.data(), static_cast<uint32_t>(image_.bytes.size())), 0);
+    ASSERT_EQ(EFS_scan_for_Data_Blocks_status_and_EC(), 0);
+    valid_.assign(efs_ctx.valid_map, efs_ctx.valid_map + 7);
+    spare_.assign(efs_ctx.spare_map, efs_ctx.spare_map + 3);
+    std::swap(valid_[6], spare_[0]);  // block 6 (written) becomes spare slot 0
+    efs_bme_t e{valid_.data(), spare_.data(), 0, 0, 0};
+    ASSERT_EQ(EFS_commit_BME(&e, 0, 0), 0);
+    EXPECT_EQ(efs_ctx.spare_status[0], EFS_SPARE_DIRTY);
+    const uint8_t data[3] = {9, 8, 7};
+    ASSERT_EQ(EFS_write(0, 0, sizeof data, data), 0);
+    ASSERT_EQ(efs_mount_image(image_.bytes.data(), static_cast<uint32_t>(image_.bytes.size())), 0);
+    uint8_t out[3] = {};
+    uint32_t length = sizeof out;
+    ASSERT_EQ(EFS_read(0, 0, &length, out), 0);
+    EXPECT_EQ(std::memcmp(out, data, sizeof data), 0);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // and the copy-on-write swap that changes nothing until a commit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -150,6 +151,7 @@ TEST_F(EfsDataBlocks, NoFreeOrNoDirtySpareAnswers28AndWritesNothing) {
         for (uint32_t s = 0; s < spares; ++s) efs_ctx.spare_status[s] = EFS_SPARE_DIRTY;
         efs_ctx.free_count = 0;
         std::vector<uint8_t> valid(efs_ctx.valid_map, efs_ctx.valid_map + 3), spare(spares + 1);
+        std::copy(efs_ctx.spare_map, efs_ctx.spare_map + spares, spare.begin());
         efs_bme_t e{valid.data(), spare.data(), 0, 0, 0};
         const std::vector<uint8_t> payload(4076, 0);
         int slot = -1;

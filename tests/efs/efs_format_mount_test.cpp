@@ -257,3 +257,59 @@ TEST_F(EfsFormatMount, SizedMountKeepsTheFlashLayerInsideTheCallersBuffer) {
 }
 
 }  // namespace
+
+namespace {
+
+// Regression: a format over a mounted image left the old maps live, so a
+// later write answered 0 and was gone after the next mount.
+TEST_F(EfsFormatMount, FormatLeavesNoMountBehind) {
+    EfsImage image = EfsImage::formatted(kRow);
+    ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
+    ASSERT_EQ(efs_mount_image(image.bytes.data(), static_cast<uint32_t>(image.bytes.size())), 0);
+    const uint8_t data[4] = {1, 2, 3, 4};
+    ASSERT_EQ(EFS_write(0, 0, sizeof data, data), 0);
+    ASSERT_EQ(EFS_do_format(), 0);
+    EXPECT_EQ(EFS_is_initialized(), 0);
+    EXPECT_EQ(EFS_write(0, 0, sizeof data, data), 1);
+    EXPECT_EQ(EFS_delete(5), 1);
+    EXPECT_EQ(EFS_idle_reclaim(), 1);
+    EXPECT_EQ(image.bytes, EfsImage::formatted(kRow).bytes);
+    ASSERT_EQ(efs_mount_image(image.bytes.data(), static_cast<uint32_t>(image.bytes.size())), 0);
+    uint32_t length = sizeof data;
+    uint8_t out[4] = {};
+    EXPECT_EQ(EFS_read(0, 0, &length, out), 2);
+}
+
+// Regression: a reload that changed only the layout id kept the mount, whose
+// next switch wrote headers of the new id.
+TEST_F(EfsFormatMount, AnotherLayoutIdUnmounts) {
+    EfsImage image = EfsImage::formatted(kRow);
+    ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
+    ASSERT_EQ(efs_mount_image(image.bytes.data(), static_cast<uint32_t>(image.bytes.size())), 0);
+    EfsLayoutRow renamed = kRow;
+    renamed.layout_id = 5;
+    ASSERT_EQ(dorv::test::load_efs_layout(renamed), 0);
+    EXPECT_EQ(EFS_is_initialized(), 0);
+    const uint8_t data[1] = {7};
+    EXPECT_EQ(EFS_write(0, 0, 1, data), 1);
+    EXPECT_EQ(image.bytes, EfsImage::formatted(kRow).bytes);
+}
+
+// Regression: an image adopted without a length had no limit, so a layout
+// needing more blocks let erase and format write past the caller's buffer.
+TEST_F(EfsFormatMount, AnUnsizedImageKeepsTheSizeItWasAdoptedWith) {
+    EfsImage image = EfsImage::formatted(kRow);
+    ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
+    ASSERT_EQ(EFS_init_tools(image.bytes.data()), 0);
+    const auto before = image.bytes;
+    ASSERT_EQ(dorv::test::load_efs_layout(dorv::test::efs_row(9, 3, 2, kRow.files, 8)), 0);
+    EXPECT_EQ(EFS_erase(), 22);
+    ASSERT_EQ(dorv::test::load_efs_layout(dorv::test::efs_row(2, 7, 2, kRow.files, 8)), 0);
+    EXPECT_EQ(EFS_do_format(), 22);
+    // Back under the layout it was adopted for, the whole buffer is reachable.
+    ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
+    EXPECT_EQ(EFS_do_format(), 0);
+    EXPECT_EQ(image.bytes, before);
+}
+
+}  // namespace

@@ -204,13 +204,22 @@ TEST_F(EfsLayout, AListOffsetPastTheEndKeepsTheRowGeometryButNotTheRecords) {
     auto buffer = builder.build();
     put_le32(buffer, builder.layout().row_offsets[0] + 4, static_cast<uint32_t>(buffer.size() + 1));
     EXPECT_EQ(load(buffer, 9), 1);
-    EXPECT_EQ(geometry(), (Geometry{4, 7, 3, 40, 100, 3, 1, 1}));
+    // The exported count stays that of the exported array (two records), so
+    // code that indexes EFS_files by it stays inside.
+    EXPECT_EQ(geometry(), (Geometry{4, 7, 3, 2, 100, 3, 1, 1}));
     EXPECT_EQ(EFS_files, earlier_records_);
-    // The earlier array has two records, whatever g_efs_files_num now says.
+    uint32_t configured = 0;
+    for (uint32_t i = 0; i < g_efs_files_num; ++i) configured += EFS_files[i].flags;
+    EXPECT_EQ(configured, 1u);
     EXPECT_EQ(layout_record_count(), 2u);
     EXPECT_NE(layout_record(1), nullptr);
     EXPECT_EQ(layout_record(2), nullptr);
     EXPECT_EQ(layout_record(39), nullptr);
+    // With no earlier array there is nothing to count.
+    dorv::efs::reset_layout();
+    EXPECT_EQ(load(buffer, 9), 1);
+    EXPECT_EQ(EFS_files, nullptr);
+    EXPECT_EQ(g_efs_files_num, 0u);
 }
 
 TEST_F(EfsLayout, ListsOutsideTheBufferOrArrayAreRefusedWithoutAWrite) {

@@ -26,7 +26,9 @@ uint32_t entry_ptr(afs_context_t* ctx, uint32_t address, uint8_t** at) {
 }
 
 bool entry_in_table(const afs_context_t* ctx, uint32_t id) {
-    if (ctx->line_size == 0) return false;
+    // Offsets into a line follow the context's line size; a cache built with
+    // another (cache_init called directly) would be indexed past its slots.
+    if (ctx->line_size == 0 || ctx->line_size != ctx->cache_built_line_size) return false;
     const uint64_t end = static_cast<uint64_t>(L::entry_address(id)) + 2;
     // Entries are 2-byte aligned and lines multiples of 64, so an entry never
     // straddles two lines; the line number must fit the cache's 16-bit tags.
@@ -65,8 +67,10 @@ uint32_t read_entry(afs_context_t* ctx, uint32_t id, uint16_t* entry, Walk& walk
     const uint16_t value = le::load16(walk.bytes + at);
     *entry = value;
     if (is_chunk_id(ctx, value)) {
-        // More links than chunks: the chain runs in a loop.
-        return !file && walk.links >= ctx->chunks ? STORAGE_IO_ERROR : STORAGE_OK;
+        // More links than chunks, or than the largest file has: the chain is
+        // corrupt (it runs in a loop).
+        const uint32_t most = ctx->chunks < L::kMaxFileChunks ? ctx->chunks : L::kMaxFileChunks;
+        return !file && walk.links >= most ? STORAGE_IO_ERROR : STORAGE_OK;
     }
     if (file) {
         return value == L::kFileFree || value == L::kFileZombie || value == L::kFileEmpty ? STORAGE_OK

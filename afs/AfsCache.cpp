@@ -103,10 +103,20 @@ uint32_t write_back(afs_context_t* ctx, uint16_t slot) {
     return STORAGE_OK;
 }
 
+// A line that ends the tables may reach into the data area, whose bytes the
+// cache never serves (data pages are read and written whole, directly); a
+// read-only mount could not even read the slots not yet written. That part of
+// such a line holds zeros.
 uint32_t fill(afs_context_t* ctx, uint16_t slot, uint16_t line) {
+    const bool table_line = line_address(ctx, line, 0) < ctx->data_start;
     for (uint32_t j = 0; j < pages_per_line(ctx); ++j) {
-        const uint32_t status = ctx->ops->read(ctx, line_address(ctx, line, j), L::kPageSize,
-                                               slot_bytes(ctx, slot) + j * L::kPageSize, ctx->base);
+        const uint32_t address = line_address(ctx, line, j);
+        uint8_t* page = slot_bytes(ctx, slot) + j * L::kPageSize;
+        if (table_line && address >= ctx->data_start) {
+            std::memset(page, 0, L::kPageSize);
+            continue;
+        }
+        const uint32_t status = ctx->ops->read(ctx, address, L::kPageSize, page, ctx->base);
         if (status != STORAGE_OK) return status;
     }
     return STORAGE_OK;

@@ -555,4 +555,16 @@ TEST_F(AfsPartition, EntryPointsRefuseStateTheyCannotServe) {
     EXPECT_EQ(v.read(3), afs_pattern(200, 4));
 }
 
+TEST_F(AfsPartition, ReadOnlyMountWithLongLinesReadsATableLineThatReachesTheData) {
+    AfsVolume v(0x40000);
+    ASSERT_EQ(v.mount(kAfsCreateFlags, 1024, 4096, 2), 0u);
+    const auto data = afs_pattern(200, 4);
+    ASSERT_EQ(v.write(1000, 0, data), 0u);
+    // Its chunks' links lie in the line that ends the table and begins the
+    // data area, whose unwritten slots hold no page to read.
+    ASSERT_GT(14 + 2u * entry_of(v.ctx, 1000) + 4096, v.ctx.data_start);
+    ASSERT_EQ(v.mount(AFS_INIT_FTL | AFS_INIT_MOUNT_FTL | AFS_INIT_READ_ONLY, 1024, 4096, 2), 0u);
+    EXPECT_EQ(v.read(1000), data);
+}
+
 }  // namespace

@@ -63,13 +63,15 @@ void move_to_front(afs_context_t* ctx, uint16_t slot, uint16_t pred) {
 
 // Marks one page of a slot changed, and the last changed of its line.
 void mark_page(afs_context_t* ctx, uint32_t slot, uint32_t page) {
-    uint8_t* marks = page_marks(ctx, slot);
-    if (marks[page] == kChangedLast) return;
     const uint32_t n = pages_per_line(ctx);
-    if (n > 1) {
-        auto* previous = static_cast<uint8_t*>(std::memchr(marks, kChangedLast, n));
-        if (previous != nullptr) *previous = kChanged;
+    uint8_t* marks = ctx->cache_page_dirty + static_cast<size_t>(slot) * n;
+    if (n == 1) {  // the storage front end's lines: one page each
+        marks[0] = kChangedLast;
+        return;
     }
+    if (marks[page] == kChangedLast) return;
+    auto* previous = static_cast<uint8_t*>(std::memchr(marks, kChangedLast, n));
+    if (previous != nullptr) *previous = kChanged;
     marks[page] = kChangedLast;
 }
 

@@ -33,7 +33,8 @@ uint32_t read_changeable_entry(afs_context_t* ctx, int32_t id, uint16_t* entry) 
 // them sound), so a read need not look past what it delivers.
 bool unchecked_chains(const afs_context_t* ctx) { return ctx->read_only != 0 && ctx->size_table == nullptr; }
 
-// Follows the chain from `chunk` to its end: 5 on a loop or a bad link.
+// Follows the chain from `chunk` to its end: 5 on a loop, a bad link, or
+// more chunks than the largest file has (as the size query answers).
 uint32_t rest_of_chain(afs_context_t* ctx, uint16_t chunk, Walk& walk) {
     while (is_chunk_id(ctx, chunk)) {
         uint16_t link = 0;
@@ -41,7 +42,7 @@ uint32_t rest_of_chain(afs_context_t* ctx, uint16_t chunk, Walk& walk) {
         if (status != STORAGE_OK) return status;
         chunk = link;
     }
-    return STORAGE_OK;
+    return walk.links > L::kMaxFileChunks ? STORAGE_IO_ERROR : STORAGE_OK;
 }
 
 }  // namespace

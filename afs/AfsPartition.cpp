@@ -295,7 +295,7 @@ DORV_API uint32_t afs_init(afs_context_t* ctx, uint8_t* image, uint32_t line_siz
 
 DORV_API uint32_t afs_setcache(afs_context_t* ctx, uint32_t line_size, uint32_t lines) {
     if (ctx == nullptr || line_size < L::kMinLineSize || line_size > L::kMaxLineSize ||
-        line_size % L::kMinLineSize != 0 || lines < L::kMinLines || lines > L::kMaxLines || !mounted(ctx)) {
+        line_size % L::kMinLineSize != 0 || lines < L::kMinLines || lines > L::kMaxLines || ctx->mounted == 0) {
         return STORAGE_INVALID_ARGUMENT;
     }
     const uint32_t status = cache_init(ctx, line_size, lines);

@@ -26,9 +26,7 @@ uint32_t entry_ptr(afs_context_t* ctx, uint32_t address, uint8_t** at) {
 }
 
 bool entry_in_table(const afs_context_t* ctx, uint32_t id) {
-    // Offsets into a line follow the context's line size; a cache built with
-    // another (cache_init called directly) would be indexed past its slots.
-    if (ctx->line_size == 0 || ctx->line_size != ctx->cache_built_line_size) return false;
+    if (ctx->line_size == 0) return false;
     const uint64_t end = static_cast<uint64_t>(L::entry_address(id)) + 2;
     // Entries are 2-byte aligned and lines multiples of 64, so an entry never
     // straddles two lines; the line number must fit the cache's 16-bit tags.
@@ -67,10 +65,8 @@ uint32_t read_entry(afs_context_t* ctx, uint32_t id, uint16_t* entry, Walk& walk
     const uint16_t value = le::load16(walk.bytes + at);
     *entry = value;
     if (is_chunk_id(ctx, value)) {
-        // More links than chunks, or than the largest file has: the chain is
-        // corrupt (it runs in a loop).
-        const uint32_t most = ctx->chunks < L::kMaxFileChunks ? ctx->chunks : L::kMaxFileChunks;
-        return !file && walk.links >= most ? STORAGE_IO_ERROR : STORAGE_OK;
+        // More links than chunks: the chain runs in a loop.
+        return !file && walk.links >= ctx->chunks ? STORAGE_IO_ERROR : STORAGE_OK;
     }
     if (file) {
         return value == L::kFileFree || value == L::kFileZombie || value == L::kFileEmpty ? STORAGE_OK
@@ -99,6 +95,9 @@ uint32_t chain_size(afs_context_t* ctx, uint16_t first, uint32_t* size, uint32_t
         const uint32_t status = read_entry(ctx, chunk, &link, walk);
         if (status != STORAGE_OK) return status;
         if (!is_chunk_id(ctx, link)) {
+            // More chunks than the largest file has is corrupt too (checked
+            // once per chain, not per link).
+            if (total >= L::kMaxFileSize) return STORAGE_IO_ERROR;
             *size = total + link;
             return STORAGE_OK;
         }
@@ -141,7 +140,9 @@ namespace L = dorv::afs::layout;
 DORV_C_BEGIN
 
 DORV_API uint32_t afs_get_next_cid(afs_context_t* ctx, uint16_t id, uint16_t* entry) {
-    if (ctx == nullptr || entry == nullptr || ctx->cache_entries == nullptr) return STORAGE_INVALID_ARGUMENT;
+    if (ctx == nullptr || entry == nullptr || ctx->cache_entries == nullptr || !cache_fits(ctx)) {
+        return STORAGE_INVALID_ARGUMENT;
+    }
     Walk walk;
     walk.links = module_state().chunk_cntr;
     const uint32_t status = read_entry(ctx, id, entry, walk);

@@ -189,8 +189,8 @@ DORV_API uint32_t ftl_process_pages(afs_context_t* ctx, uint32_t u, uint32_t cur
             st->chain_last = v;
             if (v >= pages) return STORAGE_IO_ERROR;
             afs_page_map_entry_t& map = st->page_map[v];
-            if (map.eu != 0xFF && map.eu >= st->eu_count) return STORAGE_IO_ERROR;
             if (map.eu != 0xFF || map.slot != 0xFF) {
+                if (map.eu >= st->eu_count) return STORAGE_IO_ERROR;  // a map this mount did not build
                 afs_eu_info_t& old = st->eu_info[map.eu];
                 if (old.sequence > rec.sequence) {
                     ++rec.not_valid;

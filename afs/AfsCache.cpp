@@ -4,6 +4,12 @@
 // is filled page by page and each page keeps its own dirty mark: only changed
 // pages are written back (a metadata page written for nothing costs a map
 // slot, and a data page already written cannot be written again).
+//
+// Order of the write-back: lines go from the least to the most recently
+// changed, and within a line the page changed last goes last. The file
+// writer changes the entry that switches a file to its new chain after all
+// the new links, so with lines of several pages that entry still reaches
+// flash after every link it leads to, whatever page of the line it lies in.
 #include <cstdlib>
 #include <cstring>
 
@@ -17,6 +23,10 @@ namespace L = dorv::afs::layout;
 constexpr uint16_t kValid = 0x1;
 constexpr uint16_t kDirty = 0x2;
 constexpr uint16_t kEnd = 0xFFF;
+// Page marks: clean, changed, and changed last of its line.
+constexpr uint8_t kClean = 0;
+constexpr uint8_t kChanged = 1;
+constexpr uint8_t kChangedLast = 2;
 constexpr uint32_t kMaxLines = kEnd;  // indexes must stay below the end marker
 
 uint16_t next_of(const afs_cache_entry_t& e) { return static_cast<uint16_t>(e.link >> 2); }
@@ -51,25 +61,64 @@ void move_to_front(afs_context_t* ctx, uint16_t slot, uint16_t pred) {
     ctx->mru_head = slot;
 }
 
-// Writes the changed pages of a slot, clearing each mark as its page lands.
+// Marks one page of a slot changed, and the last changed of its line.
+void mark_page(afs_context_t* ctx, uint32_t slot, uint32_t page) {
+    const uint32_t n = pages_per_line(ctx);
+    uint8_t* marks = ctx->cache_page_dirty + static_cast<size_t>(slot) * n;
+    if (n == 1) {  // the storage front end's lines: one page each
+        marks[0] = kChangedLast;
+        return;
+    }
+    if (marks[page] == kChangedLast) return;
+    auto* previous = static_cast<uint8_t*>(std::memchr(marks, kChangedLast, n));
+    if (previous != nullptr) *previous = kChanged;
+    marks[page] = kChangedLast;
+}
+
+uint32_t write_page(afs_context_t* ctx, uint16_t slot, uint32_t page) {
+    const uint32_t status = ctx->ops->write(ctx, line_address(ctx, ctx->cache_entries[slot].tag, page),
+                                            L::kPageSize, slot_bytes(ctx, slot) + page * L::kPageSize, ctx->base);
+    if (status == STORAGE_OK) page_marks(ctx, slot)[page] = kClean;
+    return status;
+}
+
+// Writes the changed pages of a slot, clearing each mark as its page lands:
+// the page changed last after all the others.
 uint32_t write_back(afs_context_t* ctx, uint16_t slot) {
     afs_cache_entry_t& e = ctx->cache_entries[slot];
-    uint8_t* marks = page_marks(ctx, slot);
-    for (uint32_t j = 0; j < pages_per_line(ctx); ++j) {
-        if (!marks[j]) continue;
-        const uint32_t status = ctx->ops->write(ctx, line_address(ctx, e.tag, j), L::kPageSize,
-                                                slot_bytes(ctx, slot) + j * L::kPageSize, ctx->base);
+    const uint8_t* marks = page_marks(ctx, slot);
+    const uint32_t n = pages_per_line(ctx);
+    uint32_t last = n;
+    for (uint32_t j = 0; j < n; ++j) {
+        if (marks[j] == kChangedLast) {
+            last = j;
+        } else if (marks[j] != kClean) {
+            const uint32_t status = write_page(ctx, slot, j);
+            if (status != STORAGE_OK) return status;
+        }
+    }
+    if (last != n) {
+        const uint32_t status = write_page(ctx, slot, last);
         if (status != STORAGE_OK) return status;
-        marks[j] = 0;
     }
     e.link = static_cast<uint16_t>(e.link & ~kDirty);
     return STORAGE_OK;
 }
 
+// A line that ends the tables may reach into the data area, whose bytes the
+// cache never serves (data pages are read and written whole, directly); a
+// read-only mount could not even read the slots not yet written. That part of
+// such a line holds zeros.
 uint32_t fill(afs_context_t* ctx, uint16_t slot, uint16_t line) {
+    const bool table_line = line_address(ctx, line, 0) < ctx->data_start;
     for (uint32_t j = 0; j < pages_per_line(ctx); ++j) {
-        const uint32_t status = ctx->ops->read(ctx, line_address(ctx, line, j), L::kPageSize,
-                                               slot_bytes(ctx, slot) + j * L::kPageSize, ctx->base);
+        const uint32_t address = line_address(ctx, line, j);
+        uint8_t* page = slot_bytes(ctx, slot) + j * L::kPageSize;
+        if (table_line && address >= ctx->data_start) {
+            std::memset(page, 0, L::kPageSize);
+            continue;
+        }
+        const uint32_t status = ctx->ops->read(ctx, address, L::kPageSize, page, ctx->base);
         if (status != STORAGE_OK) return status;
     }
     return STORAGE_OK;
@@ -203,7 +252,7 @@ DORV_API void cache_line_written(afs_context_t* ctx, const uint8_t* pointer) {
     const uintptr_t head = start + static_cast<uintptr_t>(ctx->mru_head) * ls;
     if (ctx->mru_head < n && at >= head && at - head < ls) {
         e[ctx->mru_head].link = static_cast<uint16_t>(e[ctx->mru_head].link | kDirty);
-        page_marks(ctx, ctx->mru_head)[(at - head) / L::kPageSize] = 1;
+        mark_page(ctx, ctx->mru_head, static_cast<uint32_t>(at - head) / L::kPageSize);
         return;
     }
     const auto slot = static_cast<uint16_t>((at - start) / ls);
@@ -221,7 +270,7 @@ DORV_API void cache_line_written(afs_context_t* ctx, const uint8_t* pointer) {
         }
     }
     e[slot].link = static_cast<uint16_t>(e[slot].link | kDirty);
-    page_marks(ctx, slot)[page] = 1;
+    mark_page(ctx, slot, page);
 }
 
 DORV_API uint32_t cache_flush(afs_context_t* ctx) {

@@ -28,6 +28,23 @@ uint32_t read_changeable_entry(afs_context_t* ctx, int32_t id, uint16_t* entry) 
     return read_entry(ctx, static_cast<uint32_t>(id), entry, walk);
 }
 
+// Whether the mount left the chains unwalked: a read-only mount without the
+// size table. Every other mount walked each chain (and a writable one keeps
+// them sound), so a read need not look past what it delivers.
+bool unchecked_chains(const afs_context_t* ctx) { return ctx->read_only != 0 && ctx->size_table == nullptr; }
+
+// Follows the chain from `chunk` to its end: 5 on a loop, a bad link, or
+// more chunks than the largest file has (as the size query answers).
+uint32_t rest_of_chain(afs_context_t* ctx, uint16_t chunk, Walk& walk) {
+    while (is_chunk_id(ctx, chunk)) {
+        uint16_t link = 0;
+        const uint32_t status = read_entry(ctx, chunk, &link, walk);
+        if (status != STORAGE_OK) return status;
+        chunk = link;
+    }
+    return walk.links > L::kMaxFileChunks ? STORAGE_IO_ERROR : STORAGE_OK;
+}
+
 }  // namespace
 
 DORV_C_BEGIN
@@ -63,7 +80,8 @@ DORV_API uint32_t afs_readfile(afs_context_t* ctx, int32_t id, uint32_t offset, 
     if (entry == L::kFileFree || entry == L::kFileZombie) return STORAGE_NO_FILE;
     const uint32_t wanted = static_cast<uint32_t>(*length);
     *length = 0;
-    if (entry == L::kFileEmpty || wanted == 0) return STORAGE_OK;
+    if (entry == L::kFileEmpty) return STORAGE_OK;
+    if (wanted == 0) return unchecked_chains(ctx) ? rest_of_chain(ctx, entry, walk) : STORAGE_OK;
 
     const bool check_bits = ctx->read_only == 0 && ctx->bitmap != nullptr;
     uint8_t* bounce = ctx->bounce_buffer;
@@ -102,6 +120,12 @@ DORV_API uint32_t afs_readfile(afs_context_t* ctx, int32_t id, uint32_t offset, 
         delivered += take;
         chunk = link;
         chunk_start += L::kChunkBytes;
+    }
+    if (unchecked_chains(ctx)) {
+        // A read that ends early still answers for the whole chain, as the
+        // size would: the same walk goes on to its end.
+        status = rest_of_chain(ctx, chunk, walk);
+        if (status != STORAGE_OK) return status;
     }
     *length = static_cast<int32_t>(delivered);
     return STORAGE_OK;

@@ -169,6 +169,11 @@ DORV_API uint32_t afs_physical_ftl_format(afs_context_t* ctx, uint32_t erase) {
 }
 
 DORV_API uint32_t ftl_process_pages(afs_context_t* ctx, uint32_t u, uint32_t current) {
+    if (ftl_usable(ctx) != STORAGE_OK || u >= ctx->ftl_state->eu_count || u >= ctx->ftl_state->eu_info_capacity ||
+        ctx->ftl_state->page_map == nullptr ||
+        (ctx->data_start >> L::kPageShift) > ctx->ftl_state->page_map_capacity) {
+        return STORAGE_INVALID_ARGUMENT;
+    }
     afs_ftl_state_t* st = ctx->ftl_state;
     st->chain_last = 0;
     uint8_t raw[2 * L::kMetaMapEntries];
@@ -185,6 +190,7 @@ DORV_API uint32_t ftl_process_pages(afs_context_t* ctx, uint32_t u, uint32_t cur
             if (v >= pages) return STORAGE_IO_ERROR;
             afs_page_map_entry_t& map = st->page_map[v];
             if (map.eu != 0xFF || map.slot != 0xFF) {
+                if (map.eu >= st->eu_count) return STORAGE_IO_ERROR;  // a map this mount did not build
                 afs_eu_info_t& old = st->eu_info[map.eu];
                 if (old.sequence > rec.sequence) {
                     ++rec.not_valid;

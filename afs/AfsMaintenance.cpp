@@ -27,7 +27,9 @@ DORV_API uint32_t afs_idle_reclaim(afs_context_t* ctx) {
 }
 
 DORV_API uint32_t afs_idle_reclaim_needed(afs_context_t* ctx) {
-    if (!mounted(ctx)) return STORAGE_INVALID_ARGUMENT;
+    // The answer is a yes or no: a context that cannot reclaim needs none
+    // (a status here would read as yes and keep a host's idle loop going).
+    if (!writable(ctx)) return 0;
     uint32_t unit = 0, kind = 0;
     return afs_physical_ftl_idle_reclaim_needed(ctx, &unit, &kind);
 }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "afs/afs_cache.h"
 #include "afs/afs_ftl.h"
 #include "afs/afs_partition.h"
 #include "afs/afs_state.h"
@@ -186,8 +187,9 @@ uint32_t init(afs_context_t* ctx, uint8_t* image, uint32_t line_size, uint32_t l
             formatted = true;
         }
     } else if (ctx->ftl_state == nullptr) {
-        status = afs_physical_ftl_init(ctx, size, AFS_FTL_ALLOCATE_STATE);
-        if (status != STORAGE_OK) return status;
+        // Without the mount flag the translation layer is not mounted here;
+        // a context that carries none has nothing to read the header through.
+        return STORAGE_INVALID_ARGUMENT;
     }
 
     status = cache_init(ctx, line_size, lines);
@@ -239,9 +241,12 @@ uint32_t init(afs_context_t* ctx, uint8_t* image, uint32_t line_size, uint32_t l
         dorv::le::store32(header + L::kPartWordAt, ctx->header_word);
         dorv::le::store32(header + L::kPartSizeAt, ctx->vas);
         dorv::le::store16(header + L::kPartFilesAt, ctx->files);
-        std::memset(line0, 0, line_size);
+        // Line 0 is cleared and written whole, every page of it, but not
+        // into the data area, which a long line may reach.
+        const uint32_t cleared = line_size < ctx->data_start ? line_size : ctx->data_start;
+        std::memset(line0, 0, cleared);
         std::memcpy(line0, header, sizeof header);
-        cache_line_written(ctx, line0);
+        cache_range_written(ctx, line0, cleared);
         status = cache_flush(ctx);
         if (status != STORAGE_OK) return status;
     }
@@ -290,7 +295,7 @@ DORV_API uint32_t afs_init(afs_context_t* ctx, uint8_t* image, uint32_t line_siz
 
 DORV_API uint32_t afs_setcache(afs_context_t* ctx, uint32_t line_size, uint32_t lines) {
     if (ctx == nullptr || line_size < L::kMinLineSize || line_size > L::kMaxLineSize ||
-        line_size % L::kMinLineSize != 0 || lines < L::kMinLines || lines > L::kMaxLines || !mounted(ctx)) {
+        line_size % L::kMinLineSize != 0 || lines < L::kMinLines || lines > L::kMaxLines || ctx->mounted == 0) {
         return STORAGE_INVALID_ARGUMENT;
     }
     const uint32_t status = cache_init(ctx, line_size, lines);

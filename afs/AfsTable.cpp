@@ -95,6 +95,9 @@ uint32_t chain_size(afs_context_t* ctx, uint16_t first, uint32_t* size, uint32_t
         const uint32_t status = read_entry(ctx, chunk, &link, walk);
         if (status != STORAGE_OK) return status;
         if (!is_chunk_id(ctx, link)) {
+            // More chunks than the largest file has is corrupt too (checked
+            // once per chain, not per link).
+            if (total >= L::kMaxFileSize) return STORAGE_IO_ERROR;
             *size = total + link;
             return STORAGE_OK;
         }
@@ -137,7 +140,9 @@ namespace L = dorv::afs::layout;
 DORV_C_BEGIN
 
 DORV_API uint32_t afs_get_next_cid(afs_context_t* ctx, uint16_t id, uint16_t* entry) {
-    if (ctx == nullptr || entry == nullptr || ctx->cache_entries == nullptr) return STORAGE_INVALID_ARGUMENT;
+    if (ctx == nullptr || entry == nullptr || ctx->cache_entries == nullptr || !cache_fits(ctx)) {
+        return STORAGE_INVALID_ARGUMENT;
+    }
     Walk walk;
     walk.links = module_state().chunk_cntr;
     const uint32_t status = read_entry(ctx, id, entry, walk);

@@ -189,7 +189,9 @@ uint32_t write_links(afs_context_t* ctx, uint32_t id, const Plan& p) {
 }
 
 // Undoes a write that did not reach its switch: the cache forgets what is
-// not on flash and the chunks this write allocated are released.
+// not on flash and the chunks this write allocated are released. The switch
+// is the page the cache writes back last (last line, last page of it), so a
+// flush that failed did not put it on flash, whatever the line size.
 uint32_t fail(afs_context_t* ctx, const Plan& p, uint32_t status) {
     cache_invalidate(ctx);
     for (uint32_t i = 0; i < p.allocated; ++i) (void)release_chunk(ctx, p.new_ids[i]);

@@ -116,6 +116,8 @@ inline constexpr uint32_t kMaxLineSize = 0xFFFF;
 inline constexpr uint32_t kMinLines = 2;
 inline constexpr uint32_t kMaxLines = 1000;
 inline constexpr uint32_t kMaxFileSize = 0x40000;
+// Chunks of the largest file: a longer chain is corrupt.
+inline constexpr uint32_t kMaxFileChunks = kMaxFileSize / kChunkBytes;
 inline constexpr uint32_t kBounceBytes = 4096;
 // A new partition keeps this many free slots in its metadata units, so that
 // the metadata reclaim always finds room.

@@ -52,8 +52,14 @@ uint32_t release_chain(afs_context_t* ctx, uint16_t first, uint32_t count);
 // Trims the data page of chunk `chunk` and applies the link-page rule to it.
 uint32_t release_chunk(afs_context_t* ctx, uint16_t chunk);
 
-// Context checks shared by the operations: mounted, and mounted writable.
-inline bool mounted(const afs_context_t* ctx) { return ctx != nullptr && ctx->mounted != 0; }
+// Entries are found in the cache's lines at offsets of the context's line
+// size; a cache built with another (cache_init called directly) would be
+// indexed past its slots.
+inline bool cache_fits(const afs_context_t* ctx) { return ctx->line_size == ctx->cache_built_line_size; }
+
+// Context checks shared by the operations: mounted (with a cache that fits),
+// and mounted writable.
+inline bool mounted(const afs_context_t* ctx) { return ctx != nullptr && ctx->mounted != 0 && cache_fits(ctx); }
 inline bool writable(const afs_context_t* ctx) {
     return mounted(ctx) && ctx->read_only == 0 && ctx->bitmap != nullptr;
 }

@@ -248,7 +248,7 @@ TEST_F(AfsPartition, OnlyAMountedContextWorks) {
         EXPECT_EQ(afs_deletefile(ctx, 0), 22u);
         EXPECT_EQ(afs_mark_zombie_file(ctx, 0), 22u);
         EXPECT_EQ(afs_idle_reclaim(ctx), 22u);
-        EXPECT_EQ(afs_idle_reclaim_needed(ctx), 22u);
+        EXPECT_EQ(afs_idle_reclaim_needed(ctx), 0u);  // a yes-or-no answer: no reclaim is due
         EXPECT_EQ(afs_force_full_reclaim(ctx), 22u);
         EXPECT_EQ(afs_force_dirty_erase(ctx), 22u);
         EXPECT_EQ(afs_setcache(ctx, 64, 20), 22u);
@@ -295,6 +295,7 @@ TEST_F(AfsPartition, ReadOnlyMountsChangeNothing) {
     EXPECT_EQ(afs_deletefile(&v.ctx, 4), 22u);
     EXPECT_EQ(afs_mark_zombie_file(&v.ctx, 6), 22u);
     EXPECT_EQ(afs_idle_reclaim(&v.ctx), 22u);
+    EXPECT_EQ(afs_idle_reclaim_needed(&v.ctx), 0u);  // else a host's idle loop never ends
     EXPECT_EQ(afs_force_full_reclaim(&v.ctx), 22u);
     EXPECT_EQ(afs_force_dirty_erase(&v.ctx), 22u);
     // Without the size table a read-only mount walks nothing; sizes come from the chains.
@@ -483,6 +484,102 @@ TEST_F(AfsPartition, EntryReadsAllocationAndSmallHelpers) {
     EXPECT_EQ(v.ctx.size_table, nullptr);
     afs_free_file_size_table(nullptr);
     afs_free_context(nullptr);
+}
+
+TEST_F(AfsPartition, HeaderCreationWithLongLinesClearsTheWholeFirstLine) {
+    AfsVolume v(0x8000);
+    ASSERT_EQ(v.mount(kAfsCreateFlags, 65, 4096, 2), 0u);
+    ASSERT_EQ(v.write(40, 0, afs_pattern(100, 3)), 0u);  // its entry lies in the second page
+    // The header page is lost; the table pages after it are not.
+    const std::vector<uint8_t> zeros(64, 0);
+    ASSERT_EQ(v.ctx.ops->write(&v.ctx, 0, 64, zeros.data(), 0), 0u);
+    ASSERT_EQ(v.mount(kAfsMountFlags | AFS_INIT_CREATE, 65, 4096, 2), 0u);
+    ASSERT_EQ(v.mount(kAfsMountFlags, 65, 4096, 2), 0u);
+    uint32_t status = 0;
+    EXPECT_EQ(v.read(40, &status), std::nullopt);
+    EXPECT_EQ(status, 2u);
+}
+
+TEST_F(AfsPartition, ReadOnlyReadOfALoopingOrOverlongChainFailsAsItsSizeDoes) {
+    // A 300-byte file whose last chunk links to itself, and a largest file
+    // (4096 chunks) whose last chunk links on to one more.
+    for (const uint32_t bytes : {300u, 0x40000u}) {
+        SCOPED_TRACE(bytes);
+        AfsVolume v(0x60000);
+        ASSERT_EQ(v.create(65), 0u);
+        ASSERT_EQ(v.write(2, 0, afs_pattern(bytes, 1)), 0u);
+        uint16_t last = entry_of(v.ctx, 2);
+        for (uint32_t i = 1; i < bytes / 64 + (bytes % 64 != 0); ++i) last = entry_of(v.ctx, last);
+        uint16_t next = last;
+        if (bytes == 0x40000) {
+            // A chunk whose page was written and released: 10 bytes in it.
+            ASSERT_EQ(v.write(3, 0, afs_pattern(64, 2)), 0u);
+            next = entry_of(v.ctx, 3);
+            ASSERT_EQ(afs_deletefile(&v.ctx, 3), 0u);
+            poke16(v.ctx, 14 + 2u * next, 10);
+        }
+        poke16(v.ctx, 14 + 2u * last, next);
+        EXPECT_EQ(v.mount(), 5u);  // the mount's walk finds it corrupt
+        ASSERT_EQ(v.mount(AFS_INIT_FTL | AFS_INIT_MOUNT_FTL | AFS_INIT_READ_ONLY), 0u);
+        uint32_t size = 0;
+        EXPECT_EQ(afs_getfilesize(&v.ctx, 2, &size), 5u);
+        std::vector<uint8_t> buffer(1000);
+        for (const auto& [offset, wanted] :
+             std::vector<std::pair<uint32_t, int32_t>>{{0, 1000}, {0, 10}, {0, 0}, {0x50000, 10}}) {
+            int32_t length = wanted;
+            EXPECT_EQ(afs_readfile(&v.ctx, 2, offset, &length, buffer.data()), 5u) << offset << " " << wanted;
+        }
+    }
+}
+
+// Exported entry points given a context or an index they cannot serve answer
+// 22 instead of reading past their state.
+TEST_F(AfsPartition, EntryPointsRefuseStateTheyCannotServe) {
+    EXPECT_EQ(ftl_process_pages(nullptr, 0, 0), 22u);
+    afs_context_t blank{};
+    EXPECT_EQ(ftl_process_pages(&blank, 0, 0), 22u);
+    AfsVolume v(0x8000);
+    ASSERT_EQ(v.create(65), 0u);
+    EXPECT_EQ(ftl_process_pages(&v.ctx, v.ctx.ftl_state->eu_count, 1), 22u);
+    EXPECT_EQ(ftl_process_pages(&v.ctx, 255, 0), 22u);
+
+    // Without the mount flag a context without a translation layer is refused
+    // and nothing is mounted or written; with one from an earlier mount it mounts.
+    const std::vector<uint8_t> before = v.image;
+    const uint32_t no_ftl_mount = AFS_INIT_SIZE_TABLE | AFS_INIT_FTL | AFS_INIT_BIND_DEVICE;
+    AfsVolume fresh(0x8000);
+    fresh.image = v.image;
+    EXPECT_EQ(fresh.mount(no_ftl_mount | AFS_INIT_CREATE | AFS_INIT_FORMAT, 65), 22u);
+    EXPECT_EQ(fresh.ctx.ftl_state, nullptr);
+    EXPECT_EQ(fresh.image, before);
+    dorv::afs::spi_bind(v.image.data(), 0x8000);
+    EXPECT_EQ(afs_init(&v.ctx, v.image.data(), 64, 10, 65, 0, 0x8000, no_ftl_mount, 0, 0), 0u);
+
+    // A cache rebuilt directly with another line size than the context's is
+    // not indexed with the context's; afs_setcache puts the two in step.
+    ASSERT_EQ(afs_setcache(&v.ctx, 4096, 2), 0u);
+    ASSERT_EQ(v.write(3, 0, afs_pattern(200, 4)), 0u);
+    ASSERT_EQ(cache_init(&v.ctx, 64, 10), 0u);
+    uint16_t entry = 0;
+    EXPECT_EQ(afs_get_next_cid(&v.ctx, 3, &entry), 22u);
+    std::vector<uint8_t> buffer(200);
+    int32_t length = 200;
+    EXPECT_EQ(afs_readfile(&v.ctx, 3, 0, &length, buffer.data()), 22u);
+    EXPECT_EQ(v.write(3, 0, afs_pattern(10, 5)), 22u);
+    ASSERT_EQ(afs_setcache(&v.ctx, 64, 10), 0u);
+    EXPECT_EQ(v.read(3), afs_pattern(200, 4));
+}
+
+TEST_F(AfsPartition, ReadOnlyMountWithLongLinesReadsATableLineThatReachesTheData) {
+    AfsVolume v(0x40000);
+    ASSERT_EQ(v.mount(kAfsCreateFlags, 1024, 4096, 2), 0u);
+    const auto data = afs_pattern(200, 4);
+    ASSERT_EQ(v.write(1000, 0, data), 0u);
+    // Its chunks' links lie in the line that ends the table and begins the
+    // data area, whose unwritten slots hold no page to read.
+    ASSERT_GT(14 + 2u * entry_of(v.ctx, 1000) + 4096, v.ctx.data_start);
+    ASSERT_EQ(v.mount(AFS_INIT_FTL | AFS_INIT_MOUNT_FTL | AFS_INIT_READ_ONLY, 1024, 4096, 2), 0u);
+    EXPECT_EQ(v.read(1000), data);
 }
 
 }  // namespace

@@ -29,10 +29,13 @@ using Model = std::map<int32_t, Content>;
 
 // Small partitions keep the proof quick: 4 units (a metadata unit, two data
 // units, the spare) with the smallest table, and 8 units with the storage
-// front end's 1024 files and a two-line cache.
+// front end's 1024 files. Each runs under every cache geometry a host can
+// choose: 64-byte lines, and lines of several pages, where the entry that
+// switches a file may share a line with the new links it leads to.
 struct Layout {
     uint32_t size;
     uint32_t files;
+    uint32_t line_size;
     uint32_t lines;
 };
 constexpr int32_t kProbeFile = 64;   // written by the follow-up only
@@ -115,7 +118,7 @@ void check_state(const Layout& L, const std::vector<uint8_t>& image, const Model
                  bool follow_up, const std::string& where) {
     AfsVolume v(L.size);
     v.image = image;
-    ASSERT_EQ(v.mount(dorv::test::kAfsMountFlags, L.files, 64, L.lines), 0u) << where;
+    ASSERT_EQ(v.mount(dorv::test::kAfsMountFlags, L.files, L.line_size, L.lines), 0u) << where;
     Model seen;
     for (const auto& [id, old] : before) {
         const Content now = v.read(id);
@@ -140,7 +143,7 @@ void check_state(const Layout& L, const std::vector<uint8_t>& image, const Model
         ASSERT_EQ(afs_deletefile(&v.ctx, victim), 0u) << where;
     }
     ASSERT_EQ(v.full_reclaim(), 0u) << where;
-    ASSERT_EQ(v.mount(dorv::test::kAfsMountFlags, L.files, 64, L.lines), 0u) << where << " (after the follow-up)";
+    ASSERT_EQ(v.mount(dorv::test::kAfsMountFlags, L.files, L.line_size, L.lines), 0u) << where << " (after the follow-up)";
     ASSERT_EQ(v.read(kProbeFile), Content(probe)) << where;
     for (const auto& [id, content] : seen) {
         if (id == victim) {
@@ -164,7 +167,7 @@ void check_in_session(const Layout& L, const std::vector<uint8_t>& base, const S
                       const std::string& where) {
     AfsVolume v(L.size);
     v.image = base;
-    ASSERT_EQ(v.mount(dorv::test::kAfsMountFlags, L.files, 64, L.lines), 0u) << where;
+    ASSERT_EQ(v.mount(dorv::test::kAfsMountFlags, L.files, L.line_size, L.lines), 0u) << where;
     const uint32_t chunks_before = allocated_chunks(v.ctx);
     Model after = before;
     FaultFlash flash;
@@ -193,7 +196,7 @@ TEST_P(AfsPowerLoss, EveryCutLeavesOldOrNewAndAUsablePartition) {
     const Layout L = GetParam();
     dorv::afs::reset_module_state();
     AfsVolume v(L.size);
-    ASSERT_EQ(v.create(L.files, L.lines), 0u);
+    ASSERT_EQ(v.mount(dorv::test::kAfsCreateFlags, L.files, L.line_size, L.lines), 0u);
     Model model;
     for (int32_t id = 0; id < kProbeFile; ++id) model[id] = std::nullopt;
 
@@ -253,15 +256,19 @@ TEST_P(AfsPowerLoss, EveryCutLeavesOldOrNewAndAUsablePartition) {
     EXPECT_GE(meta_switches, 1u);
     EXPECT_GT(cuts, 1000u);
     dorv::afs::spi_bind(v.image.data(), L.size);
-    ASSERT_EQ(v.mount(dorv::test::kAfsMountFlags, L.files, 64, L.lines), 0u);
+    ASSERT_EQ(v.mount(dorv::test::kAfsMountFlags, L.files, L.line_size, L.lines), 0u);
     for (const auto& [id, content] : model) ASSERT_TRUE(same(v.read(id), content)) << id;
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, AfsPowerLoss,
-                         ::testing::Values(Layout{0x8000, 65, 10}, Layout{0x10000, 1024, 2}),
+                         ::testing::Values(Layout{0x8000, 65, 64, 10}, Layout{0x10000, 1024, 64, 2},
+                                           Layout{0x8000, 65, 128, 64}, Layout{0x10000, 1024, 128, 64},
+                                           Layout{0x8000, 65, 192, 42}, Layout{0x10000, 1024, 192, 42},
+                                           Layout{0x8000, 65, 4096, 2}, Layout{0x10000, 1024, 4096, 2}),
                          [](const ::testing::TestParamInfo<Layout>& info) {
                              return "size_" + std::to_string(info.param.size) + "_files_" +
-                                    std::to_string(info.param.files);
+                                    std::to_string(info.param.files) + "_lines_" +
+                                    std::to_string(info.param.lines) + "x" + std::to_string(info.param.line_size);
                          });
 
 }  // namespace

@@ -203,9 +203,11 @@ DORV_API uint32_t afs_physical_ftl_trim_page(afs_context_t* ctx, uint32_t addres
         }
         return STORAGE_OK;
     }
-    const uint32_t k = ((address - ctx->data_start) >> L::kPageShift) & 0xFFFF;
-    const uint32_t eu = data_unit_of_index(ctx, k);
-    if (eu == AFS_FTL_NONE) return STORAGE_IO_ERROR;
+    // An index beyond 16 bits lies past every layout; cut to 16 bits it
+    // would release a live page of the partition (reads refuse it too).
+    const DataPlace place = data_place(ctx, address);
+    if (place.eu == AFS_FTL_NONE) return STORAGE_IO_ERROR;
+    const uint32_t k = place.index, eu = place.eu;
     const uint32_t q = k / L::kDataSlots;
     if (st->window_next != AFS_FTL_NONE && q == st->window_next / L::kDataSlots) st->check_status = 1;
     if (bitmap_test(ctx, k)) {

@@ -9,8 +9,10 @@ using dorv::afs::writable;
 
 namespace {
 
-// base + address as a device offset, when it does not wrap.
+// base + address as a device offset, when the range stays inside the
+// partition (a device may hold other partitions after it) and does not wrap.
 bool device_address(const afs_context_t* ctx, uint32_t address, uint32_t length, uint32_t& out) {
+    if (static_cast<uint64_t>(address) + length > ctx->size) return false;
     const uint64_t at = static_cast<uint64_t>(ctx->base) + address;
     if (at + length > 0xFFFFFFFFull) return false;
     out = static_cast<uint32_t>(at);

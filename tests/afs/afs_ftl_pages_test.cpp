@@ -242,6 +242,8 @@ TEST_F(AfsFtlPages, AddressOfAUnitNoRecordCarriesTouchesNothing) {
     EXPECT_EQ(afs_physical_ftl_read_page(&rig.ctx, rig.data_address(130), 64, got.data(), 0), 5u);
     EXPECT_EQ(afs_physical_ftl_write_page(&rig.ctx, rig.data_address(131), 64, a.data(), 0), 5u);
     EXPECT_EQ(afs_physical_ftl_trim_page(&rig.ctx, rig.data_address(130), 64, 0), 5u);
+    // An index past 16 bits lies past every layout; it is not page 121 again.
+    EXPECT_EQ(afs_physical_ftl_trim_page(&rig.ctx, rig.data_address(0x10000 + 121), 64, 0), 5u);
     std::vector<uint8_t> run(2 * 66);
     EXPECT_EQ(afs_physical_ftl_read_data_pages(&rig.ctx, run.data(), rig.data_address(121), 2), 5u);
     EXPECT_EQ(rig.image, before);

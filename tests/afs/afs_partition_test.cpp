@@ -486,6 +486,25 @@ TEST_F(AfsPartition, EntryReadsAllocationAndSmallHelpers) {
     afs_free_context(nullptr);
 }
 
+// Direct access stays inside its partition: the bytes after it on the same
+// device may be another partition's.
+TEST_F(AfsPartition, DirectAccessStaysInsideThePartition) {
+    AfsVolume first(0x10000), second(0x8000);  // both contexts mount the first image
+    auto create_at = [&](AfsVolume& v, uint32_t base) {
+        v.ctx.bounce_buffer = v.bounce.data();
+        return afs_init(&v.ctx, first.image.data(), 64, 10, 65, base, 0x8000, kAfsCreateFlags, 0, 0);
+    };
+    ASSERT_EQ(create_at(first, 0), 0u);
+    ASSERT_EQ(create_at(second, 0x8000), 0u);  // binds the device up to 0x10000
+    const auto before = first.image;
+    const uint8_t zeros[4] = {};
+    uint8_t back[4] = {};
+    EXPECT_EQ(afs_sub_pt_write(&first.ctx, 0x8000 - 2, 4, zeros), 5u);
+    EXPECT_EQ(afs_sub_pt_read(&first.ctx, 0x8000, 4, back), 5u);
+    EXPECT_EQ(first.image, before);
+    EXPECT_EQ(afs_sub_pt_read(&second.ctx, 0, 4, back), 0u);
+}
+
 TEST_F(AfsPartition, HeaderCreationWithLongLinesClearsTheWholeFirstLine) {
     AfsVolume v(0x8000);
     ASSERT_EQ(v.mount(kAfsCreateFlags, 65, 4096, 2), 0u);

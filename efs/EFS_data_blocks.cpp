@@ -204,6 +204,7 @@ int EFS_write_data_block(uint32_t physical_block, const uint8_t* payload) {
 
 int EFS_select_free_page_for_write(int* slot) {
     if (slot == nullptr) return 22;
+    if (!tables_ready()) return 1;
     const int chosen = select_spare(EFS_SPARE_FREE);
     if (chosen < 0) return 28;
     *slot = chosen;

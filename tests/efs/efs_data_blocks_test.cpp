@@ -180,6 +180,10 @@ TEST_F(EfsDataBlocks, NoFreeOrNoDirtySpareAnswers28AndWritesNothing) {
     reset();
     EXPECT_EQ(EFS_scan_for_Data_Blocks_status_and_EC(), 1);  // not mounted: no tables to touch
     EXPECT_EQ(EFS_erase_dirty_block(), 1);
+    // Regression: the choice of a free slot answered 28, "no free spare".
+    int slot = -1;
+    EXPECT_EQ(EFS_select_free_page_for_write(&slot), 1);
+    EXPECT_EQ(slot, -1);
 }
 
 }  // namespace

@@ -66,6 +66,9 @@ int EFS_physical_init(uint8_t create) {
     s.medium.get().erase(image, 0, efs_size);
     efs_image = image;
     s.image_owned = true;
+    // A later layout may need more blocks than this image has: its size
+    // stays the limit, as a caller's does.
+    s.image_limit = efs_size;
     return 0;
 }
 

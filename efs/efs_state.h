@@ -16,8 +16,9 @@ struct EfsState {
     flash::MediumSlot medium;
     // True when efs_image is a buffer this library allocated (create).
     bool image_owned = false;
-    // Length of the caller's buffer when a sized mount gave it; the flash
-    // layer never reaches past min(efs_size, image_limit).
+    // Length of the caller's buffer (the size the loaded layout needed when
+    // an unsized adoption or the library's own allocation made it); the
+    // flash layer never reaches past min(efs_size, image_limit).
     uint32_t image_limit = UINT32_MAX;
     // Layout of the current mount (see remember_mounted_layout).
     uint32_t mounted_bm = 0;

@@ -1,8 +1,10 @@
 // The operation mode of the EFS fuzz target: a fresh image is formatted and
 // mounted, then the input is read as a list of operations: file writes and
 // deletes, idle steps, wear levelling, formats, layout reloads (the same
-// row, another layout id, another geometry), mounts, and the exported
-// block-manager calls with entries the input chooses. A model says what the
+// row, another layout id, another geometry), mounts, the exported
+// block-manager calls with entries the input chooses, and the data-block and
+// BM-block calls a host may make between operations, on blocks the input
+// names. A model says what the
 // image holds; after every operation the image is read with the test-side
 // reader, never with the library: a state the model knows must be there, an
 // entry the block manager must refuse leaves the image as it was, and an
@@ -42,7 +44,7 @@ public:
         if (on_image_ && mount() != 0) std::abort();
         for (int step = 0; step < 48 && pos_ < size_; ++step) {
             const uint8_t op = next();
-            switch (op % 10) {
+            switch (op % 12) {
                 case 0: write(); break;
                 case 1: erase_file(); break;
                 case 2: (void)EFS_idle_reclaim(); break;
@@ -52,7 +54,9 @@ public:
                 case 6: remount(); break;
                 case 7: commit(false); break;
                 case 8: commit(true); break;
-                default: swap_and_commit(); break;
+                case 9: swap_and_commit(); break;
+                case 10: host_data_block_call(); break;
+                default: host_bm_block_call(); break;
             }
             check_image();
         }
@@ -236,17 +240,67 @@ private:
             !std::equal(view->spare.begin(), view->spare.end(), maps_.begin() + g_efs_valid_block_num)) {
             std::abort();
         }
-        if (same_maps) return;
-        // Other blocks hold the files now: the model is what the reader
-        // finds, as far as it reads soundly.
+        // Other blocks hold the files now.
+        if (!same_maps) relearn_files(*view);
+    }
+
+    // The model becomes what the reader finds, as far as it reads soundly.
+    void relearn_files(const test::EfsMountView& view) {
         files_.clear();
         for (const auto& f : on_image_->files) {
-            const auto file = test::decode_efs_file(image_, *on_image_, *view, f);
+            const auto file = test::decode_efs_file(image_, *on_image_, view, f);
             // A record of length 0 reads as no bytes, not as an empty file.
             if (file.sound && (file.empty || !file.data.empty()) && file.data.size() <= f.max_size) {
                 files_[f.file_index] = file.data;
             }
         }
+    }
+
+    // After a host call that answered 0 while unmounted: such calls may
+    // erase or write whatever the input names.
+    void relearn_image() {
+        if (!on_image_) return;
+        const auto view = test::read_efs_state(image_, *on_image_);
+        if (!view) {
+            on_image_.reset();
+            files_.clear();
+            return;
+        }
+        relearn_files(*view);
+    }
+
+    // Erase, payload or footer of a data block the input names. While
+    // mounted a block that holds files is refused untouched; a spare may be
+    // erased or written, which the files never notice.
+    void host_data_block_call() {
+        const bool mounted = efs_ctx.mounted != 0;
+        const uint32_t block = next() % (data_blocks() + 1);
+        const uint8_t kind = next() % 3;
+        const std::vector<uint8_t> payload(EFS_PAYLOAD_SIZE, next());
+        const bool holds_files =
+            mounted && std::find(efs_ctx.valid_map, efs_ctx.valid_map + g_efs_valid_block_num, block) !=
+                           efs_ctx.valid_map + g_efs_valid_block_num;
+        const auto before = image_;
+        int rc = 0;
+        if (kind == 0) rc = EFS_erase_data_block(block, next());
+        if (kind == 1) rc = EFS_write_data_block(block, payload.data());
+        if (kind == 2) rc = EFS_write_data_footer(block, payload.data());
+        if (holds_files && rc != 22) std::abort();
+        if (rc == 22 && image_ != before) std::abort();
+        if (!mounted && rc == 0) relearn_image();
+    }
+
+    // Erase or check of a BM block the input names: while mounted the
+    // current block is refused and the file system stays as it was.
+    void host_bm_block_call() {
+        const bool mounted = efs_ctx.mounted != 0;
+        const uint32_t index = next() % (g_efs_bm_num + 1);
+        const bool erase = (next() & 1) != 0;
+        const auto before = image_;
+        const int rc = erase ? EFS_erase_next_BM(index) : EFS_check_next_BM_state(index);
+        if (mounted && index == efs_ctx.current_bm && rc != 22) std::abort();
+        if ((rc == 22 || !erase) && image_ != before) std::abort();
+        if (!mounted && erase && rc == 0) relearn_image();
     }
 
     void commit(bool by_switch) {

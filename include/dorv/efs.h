@@ -177,12 +177,16 @@ DORV_API int EFS_write_RTFD_marker(void);
 /* Data blocks and copy-on-write */
 
 DORV_API int EFS_scan_for_Data_Blocks_status_and_EC(void);
+// Erase and write a physical data block; while mounted, a block the valid
+// map names (it holds files) is refused with 22.
 DORV_API int EFS_erase_data_block(uint32_t physical_block, uint32_t erase_count);
 DORV_API int EFS_erase_dirty_block(void);
 DORV_API int EFS_bme_swap_and_write_new_block(efs_bme_t* entry, uint32_t logical_block,
                                               const uint8_t* payload);
 DORV_API int EFS_write_data_footer(uint32_t physical_block, const uint8_t* payload);
 DORV_API int EFS_write_data_block(uint32_t physical_block, const uint8_t* payload);
+// The free spare slot a write would take: 0, 1 (not mounted), 22 (null
+// slot), 28 (no spare known to be free).
 DORV_API int EFS_select_free_page_for_write(int* slot);
 
 /* Format and mount */

@@ -102,6 +102,22 @@ TEST_F(EfsDataBlocks, EraseKillsTheHeaderThenReheadersWithOneMore) {
     EXPECT_TRUE(flash.log().empty());
 }
 
+// Regression: the exported block calls erased or wrote a block the mounted
+// file system maps: the erase lost a file at once, and a payload written over
+// a block of no file (all 0xFF) left a footer that failed every later write.
+TEST_F(EfsDataBlocks, BlocksThatHoldFilesAreRefusedWhileMounted) {
+    mount(dorv::test::efs_row(2, 7, 3, {{0, 0, 0, 100}}));
+    const std::vector<uint8_t> payload(4076, 0x5A);
+    const auto before = image_.bytes;
+    EXPECT_EQ(EFS_erase_data_block(efs_ctx.valid_map[0], 1), 22);
+    EXPECT_EQ(EFS_write_data_block(efs_ctx.valid_map[6], payload.data()), 22);
+    EXPECT_EQ(EFS_write_data_footer(efs_ctx.valid_map[6], payload.data()), 22);
+    EXPECT_EQ(image_.bytes, before);
+    EXPECT_EQ(EFS_erase_data_block(efs_ctx.spare_map[0], 1), 0);
+    const uint8_t data[3] = {1, 2, 3};
+    EXPECT_EQ(EFS_write(0, 0, sizeof data, data), 0);
+}
+
 TEST_F(EfsDataBlocks, SwapWritesTheLowestCountFreeSpareAndChangesNothingUntilTheCommit) {
     mount(dorv::test::efs_row(2, 7, 3), [](EfsImage& im) {
         im.data_header(7, 9).data_header(8, 4).data_header(9, 4);  // slots 1 and 2 tie
@@ -164,6 +180,10 @@ TEST_F(EfsDataBlocks, NoFreeOrNoDirtySpareAnswers28AndWritesNothing) {
     reset();
     EXPECT_EQ(EFS_scan_for_Data_Blocks_status_and_EC(), 1);  // not mounted: no tables to touch
     EXPECT_EQ(EFS_erase_dirty_block(), 1);
+    // Regression: the choice of a free slot answered 28, "no free spare".
+    int slot = -1;
+    EXPECT_EQ(EFS_select_free_page_for_write(&slot), 1);
+    EXPECT_EQ(slot, -1);
 }
 
 }  // namespace

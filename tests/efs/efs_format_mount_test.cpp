@@ -312,4 +312,18 @@ TEST_F(EfsFormatMount, AnUnsizedImageKeepsTheSizeItWasAdoptedWith) {
     EXPECT_EQ(image.bytes, before);
 }
 
+// Regression: the library's own image had no limit either, so after a
+// layout needing more blocks erase and format wrote past its allocation.
+TEST_F(EfsFormatMount, TheLibrarysOwnImageKeepsTheSizeItWasAllocatedWith) {
+    ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
+    ASSERT_EQ(EFS_init(1), 0);
+    ASSERT_EQ(dorv::test::load_efs_layout(dorv::test::efs_row(9, 3, 2, kRow.files, 8)), 0);
+    EXPECT_EQ(EFS_erase(), 22);
+    ASSERT_EQ(dorv::test::load_efs_layout(dorv::test::efs_row(2, 7, 2, kRow.files, 8)), 0);
+    EXPECT_EQ(EFS_do_format(), 22);
+    ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
+    EXPECT_EQ(EFS_do_format(), 0);
+    EXPECT_EQ(EFS_init(0), 0);
+}
+
 }  // namespace

@@ -27,14 +27,20 @@ void* LtAllocateZeroMemory(size_t size) { return std::calloc(1, size); }
 
 void LtFreeMemory(void* block) { std::free(block); }
 
+// A null buffer is left alone: there are no bytes to set.
 void* LtSetMemory(void* buffer, int fill, size_t size) {
-    if (size != 0) {
+    if (buffer != nullptr && size != 0) {
         std::memset(buffer, static_cast<unsigned char>(fill), size);
     }
     return buffer;
 }
 
+// A null block holds no bytes and sorts before any block that has them; two
+// null blocks are equal.
 int64_t LtCompareMemory(const void* first, const void* second, size_t size) {
+    if (size != 0 && (first == nullptr || second == nullptr)) {
+        return first == second ? 0 : (first == nullptr ? -1 : 1);
+    }
     const auto* a = static_cast<const unsigned char*>(first);
     const auto* b = static_cast<const unsigned char*>(second);
     for (size_t i = 0; i < size; ++i) {

@@ -53,6 +53,14 @@ TEST(LtMemory, CompareTreatsBytesAsUnsigned) {
     EXPECT_LT(LtCompareMemory(b, a, 3), 0);
 }
 
+TEST(LtMemory, NullBlocksAreNeitherWrittenNorRead) {
+    const unsigned char b[2] = {0, 0};
+    EXPECT_EQ(LtSetMemory(nullptr, 0x55, 4), nullptr);
+    EXPECT_LT(LtCompareMemory(nullptr, b, 2), 0);
+    EXPECT_GT(LtCompareMemory(b, nullptr, 2), 0);
+    EXPECT_EQ(LtCompareMemory(nullptr, nullptr, 2), 0);
+}
+
 TEST(LtMemory, AllocateZeroAndFree) {
     auto* p = static_cast<unsigned char*>(LtAllocateZeroMemory(64));
     ASSERT_NE(p, nullptr);

@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "api/kelpqs_internal.h"
 #include "common/le_bytes.h"
@@ -32,6 +33,15 @@ bool verifyTarvoTable(const char* name, const _commonDorvTable& table) {
         return false;
     }
     return true;
+}
+
+std::vector<uint8_t> copyOf(const _commonDorvTable& input) {
+    if (input.length == 0) return {};
+    return std::vector<uint8_t>(input.data, input.data + input.length);
+}
+
+_commonDorvTable viewOf(const std::vector<uint8_t>& bytes) {
+    return _commonDorvTable{const_cast<uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size())};
 }
 
 // Gives a cleared table an FCS buffer holding a copy of `length` bytes.
@@ -191,14 +201,21 @@ bool kelPqsDorvInit(const DorvInitTables* tables, DorvStatusCallback callback) {
                              "ftbl data must be defined for flat VFS, but not load by DORV.");
             return false;
         }
+        // The inputs the library keeps are copied before the previous
+        // start-up is released: a host may hand back a buffer that start-up
+        // gave out (the Zan.cfg table it built, a value), which the release
+        // frees.
+        std::vector<uint8_t> ftbl = copyOf(input.ftblBin);
+        const std::vector<uint8_t> tarvo = copyOf(input.tarvoCfg);
+        const std::vector<uint8_t> ombl = copyOf(input.omblCfg);
         // A restart first releases what the previous start-up built, so that
         // nothing refers to the ftbl.bin copy about to be replaced.
         kelPqsReleaseBuilt();
-        s_fileTableBuffer.assign(input.ftblBin.data, input.ftblBin.data + input.ftblBin.length);
+        s_fileTableBuffer.swap(ftbl);
         s_dorvLoadFileTable = true;
         s_dorvAfsSkuId = input.skuId;
 
-        if (!loadTarvoTable(input.tarvoCfg) || !loadZanTable(input.omblCfg)) {
+        if (!loadTarvoTable(viewOf(tarvo)) || !loadZanTable(viewOf(ombl))) {
             return false;
         }
         if (!kelPqsGenerateFcsCurrentsTable(s_currentValuesTable, s_zanCfgTable,

@@ -412,6 +412,19 @@ TEST_F(KelPqsApiTest, SecondStartUpReplacesEverythingTheFirstBuilt) {
     EXPECT_EQ(reports(), expected);
 }
 
+TEST_F(KelPqsApiTest, RestartMayTakeTheZanTableItBuiltAsAnInput) {
+    ASSERT_TRUE(start(inputs_));
+    ASSERT_TRUE(kelPqsNvarTerm(true));
+    void* buffer = nullptr;
+    uint32_t size = 0;
+    ASSERT_TRUE(kelPqsGetBuildZanCfgFcsBuffer(&buffer, &size));
+    // The restart frees that buffer: its bytes must be taken first.
+    DorvInitTables record = inputs_.record();
+    record.tarvoCfg = _commonDorvTable{static_cast<uint8_t*>(buffer), size};
+    ASSERT_TRUE(kelPqsDorvInit(&record, dorv::test::recordReport));
+    EXPECT_TRUE(valueIs("mca/alpha", kTarvo, sample::alphaOverride()));
+}
+
 TEST_F(KelPqsApiTest, WithoutACallbackTheLibraryIsSilent) {
     const DorvInitTables record = inputs_.record();
     ASSERT_TRUE(kelPqsDorvInit(&record, nullptr));

@@ -11,8 +11,10 @@ bool bounded_copy(void* destination, size_t destination_size, const void* source
     if (destination == nullptr || source == nullptr || count > destination_size) {
         return false;
     }
+    // Overlapping ranges are not for a caller to pass, but copying them must
+    // still be defined: each byte lands as it was before the copy.
     if (count != 0) {
-        std::memcpy(destination, source, count);
+        std::memmove(destination, source, count);
     }
     return true;
 }

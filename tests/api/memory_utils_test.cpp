@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -34,6 +35,12 @@ TEST(ByteCopy, CountBoundedByDestinationSize) {
     EXPECT_EQ(dst[2], 3);
     EXPECT_EQ(dst[3], 0);  // nothing past the count
     EXPECT_EQ(ByteCopy(dst.data(), SIZE_MAX, src, 2), BYTECOPY_OK);
+}
+
+TEST(ByteCopy, OverlappingRangesCopyTheBytesAsTheyWere) {
+    unsigned char buf[6] = {1, 2, 3, 4, 5, 6};
+    EXPECT_EQ(ByteCopy(buf, sizeof buf, buf + 2, 4), BYTECOPY_OK);
+    EXPECT_EQ(std::string(buf, buf + 6), std::string("\3\4\5\6\5\6", 6));
 }
 
 TEST(LtMemory, SetUsesTheLowByteOfFill) {

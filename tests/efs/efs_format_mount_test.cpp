@@ -295,6 +295,17 @@ TEST_F(EfsFormatMount, AnotherLayoutIdUnmounts) {
     EXPECT_EQ(image.bytes, EfsImage::formatted(kRow).bytes);
 }
 
+// Layouts needing more blocks than the image was bound with: erase and format
+// refuse them; back under the first layout the whole image is reachable.
+void expect_only_the_first_layout_reaches_the_image() {
+    ASSERT_EQ(dorv::test::load_efs_layout(dorv::test::efs_row(9, 3, 2, kRow.files, 8)), 0);
+    EXPECT_EQ(EFS_erase(), 22);
+    ASSERT_EQ(dorv::test::load_efs_layout(dorv::test::efs_row(2, 7, 2, kRow.files, 8)), 0);
+    EXPECT_EQ(EFS_do_format(), 22);
+    ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
+    EXPECT_EQ(EFS_do_format(), 0);
+}
+
 // Regression: an image adopted without a length had no limit, so a layout
 // needing more blocks let erase and format write past the caller's buffer.
 TEST_F(EfsFormatMount, AnUnsizedImageKeepsTheSizeItWasAdoptedWith) {
@@ -302,13 +313,7 @@ TEST_F(EfsFormatMount, AnUnsizedImageKeepsTheSizeItWasAdoptedWith) {
     ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
     ASSERT_EQ(EFS_init_tools(image.bytes.data()), 0);
     const auto before = image.bytes;
-    ASSERT_EQ(dorv::test::load_efs_layout(dorv::test::efs_row(9, 3, 2, kRow.files, 8)), 0);
-    EXPECT_EQ(EFS_erase(), 22);
-    ASSERT_EQ(dorv::test::load_efs_layout(dorv::test::efs_row(2, 7, 2, kRow.files, 8)), 0);
-    EXPECT_EQ(EFS_do_format(), 22);
-    // Back under the layout it was adopted for, the whole buffer is reachable.
-    ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
-    EXPECT_EQ(EFS_do_format(), 0);
+    expect_only_the_first_layout_reaches_the_image();
     EXPECT_EQ(image.bytes, before);
 }
 
@@ -317,12 +322,7 @@ TEST_F(EfsFormatMount, AnUnsizedImageKeepsTheSizeItWasAdoptedWith) {
 TEST_F(EfsFormatMount, TheLibrarysOwnImageKeepsTheSizeItWasAllocatedWith) {
     ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
     ASSERT_EQ(EFS_init(1), 0);
-    ASSERT_EQ(dorv::test::load_efs_layout(dorv::test::efs_row(9, 3, 2, kRow.files, 8)), 0);
-    EXPECT_EQ(EFS_erase(), 22);
-    ASSERT_EQ(dorv::test::load_efs_layout(dorv::test::efs_row(2, 7, 2, kRow.files, 8)), 0);
-    EXPECT_EQ(EFS_do_format(), 22);
-    ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
-    EXPECT_EQ(EFS_do_format(), 0);
+    expect_only_the_first_layout_reaches_the_image();
     EXPECT_EQ(EFS_init(0), 0);
 }
 

@@ -6,10 +6,13 @@
 // slot, and a data page already written cannot be written again).
 //
 // Order of the write-back: lines go from the least to the most recently
-// changed, and within a line the page changed last goes last. The file
-// writer changes the entry that switches a file to its new chain after all
-// the new links, so with lines of several pages that entry still reaches
-// flash after every link it leads to, whatever page of the line it lies in.
+// used (a read through cache_ptr moves a line to the front as a change
+// does), and within a line the page changed last goes last. The file writer
+// changes the entry that switches a file to its new chain after all the new
+// links and flushes right after it, so that entry's line is the most
+// recently used one and its page the last changed: with lines of several
+// pages it still reaches flash after every link it leads to, whatever page
+// of the line it lies in.
 #include <cstdlib>
 #include <cstring>
 

@@ -54,7 +54,9 @@ void BM_AfsReadFile(benchmark::State& state) {
 }
 BENCHMARK(BM_AfsReadFile)->Arg(256 * 1024)->Arg(4 * 1024);
 
-// Write and read back together, as the steady state.
+// One file rewritten whole (with truncation) and read back in every round:
+// the round trip a host makes when it changes a value and checks it, with
+// the reclaims that the rewrites cause counted in.
 void BM_AfsWriteThenRead(benchmark::State& state) {
     dorv::afs::reset_module_state();
     const auto length = static_cast<uint32_t>(state.range(0));

@@ -10,7 +10,10 @@
 //   dorv_example [--pqs <image>] [--efs <image>] <ftbl.bin> <sku> <tarvo.cfg> [<ombl.cfg> [<new Zan.cfg>]]
 //       runs the same job on those files (an empty ombl.cfg argument means
 //       none), writes the new Zan.cfg table (default file name: Zan.cfg) and
-//       writes the changed images back to their files.
+//       writes the changed images back to their files. The new Zan.cfg is a
+//       bare FCS table, not an ombl.cfg partition: to start from it, pass an
+//       ombl.cfg partition holding it (the 16-byte head, whose word at offset
+//       8 is the table's size, in front of the table).
 //
 // The job: start the library with a callback that prints every report, read
 // every value by path and tell which came from flash, change one value, grow
@@ -367,7 +370,8 @@ int run(Inputs& in) {
     const std::vector<TableFile> files = readFileTable(in.ftbl, in.sku);
     const FcsFileName current = kelPqsGetFcsFileNameMapping(2);
     std::vector<std::string> paths;  // values that can be changed
-    std::printf("current values:\n");
+    std::printf("current values (origin: flash = read from an image at start-up, table = tarvo.cfg or its Zan.cfg "
+                "override, - = none):\n");
     for (const TableFile& file : files) {
         if (!kelpqsCheckNvarExists(file.name.c_str(), current)) {
             std::printf("  %-8s %s: not a current value\n", "-", file.name.c_str());
@@ -515,7 +519,14 @@ bool readFile(const char* path, Bytes& out) {
 int usage(const char* program) {
     std::fprintf(stderr,
                  "usage: %s [[--pqs <image>] [--efs <image>] <ftbl.bin> <sku> <tarvo.cfg> [<ombl.cfg> "
-                 "[<new Zan.cfg>]]]\n",
+                 "[<new Zan.cfg>]]]\n"
+                 "  without arguments: the whole job on a sample set built in memory\n"
+                 "  --pqs, --efs: the PQS and EFS images; the changed images are written back to these files\n"
+                 "  <ombl.cfg>: an ombl.cfg partition (a 16-byte head whose 32-bit little-endian word at\n"
+                 "    offset 8 is the size of the Zan.cfg table that follows it); \"\" for none\n"
+                 "  <new Zan.cfg>: where the new Zan.cfg table goes (default: Zan.cfg). It is a bare FCS\n"
+                 "    table, not an ombl.cfg partition, so it is no input for <ombl.cfg>: to start from it,\n"
+                 "    pass an ombl.cfg partition that holds it (the 16-byte head in front of the table)\n",
                  program);
     return 2;
 }

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <exception>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include "dorv/cfg_types.h"
 #include "dorv/efs.h"
 #include "dorv/kelpqs.h"
+#include "efs/efs_state.h"
 #include "support/alloc_failure.h"
 #include "support/deploy_images.h"
 #include "support/flash_harness.h"
@@ -28,6 +31,7 @@ using dorv::test::DorvInputs;
 using dorv::test::error;
 using dorv::test::Report;
 using dorv::test::reports;
+using dorv::test::Tear;
 
 constexpr FcsFileName kCurrent = FCS_TABLE_CURRENT_VALUES;
 constexpr uint8_t kEfs = 2;
@@ -377,53 +381,97 @@ TEST_F(KelPqsDeployTest, WriteBackFailuresTearDownAfterTheirDetail) {
     EXPECT_EQ(reports(), (std::vector<Report>{error(101, " Library status code: 5"), error(347)}));
 }
 
+// One power supply for both images: the same device sits in the AFS and the
+// EFS slot, so a cut stops every later store on either image. The
+// termination's write-back is cut at every store it makes: the store is lost
+// whole, or lands as its first 1, 3 or 2048 bytes (an erase as its first
+// half with the 1-byte tear, else not at all). After each cut both images
+// hold every file wholly old or wholly new, and the next start-up succeeds
+// and serves old or new values.
 TEST_F(KelPqsDeployTest, APowerCutDuringWriteBackLeavesEveryValueOldOrNew) {
-    const Deployment d = road::deployment();
+    const DorvInputs pristine = dorv::test::build_deployment(road::deployment());
     auto change = [] {
         setValue(road::kPlain, text("flash"));
         setValue(road::kGrow, text("grow-more!"));
         setValue(road::kOverride, text("cut"));
+        setValue(road::kEfsValue, text("efs-new"));
     };
-    // How many flash operations the write-back makes.
-    std::size_t total = 0;
+    DorvInputs done = pristine;
+    const auto oldFiles = dorv::test::read_deployed(done, road::kAll);
+    // How many stores the write-back makes on each image, and the images it
+    // leaves when nothing cuts it.
+    std::size_t afsOps = 0, efsOps = 0;
     {
-        DorvInputs in = dorv::test::build_deployment(d);
-        ASSERT_TRUE(start(in));
+        ASSERT_TRUE(start(done));
         change();
-        dorv::test::FaultFlash recorder;
-        dorv::test::ScopedMedium scoped(dorv::afs::module_state().medium, recorder);
-        ASSERT_TRUE(kelPqsNvarTerm(true));
-        total = recorder.log().size();
+        dorv::test::FaultFlash afsRecorder, efsRecorder;
+        dorv::test::ScopedMedium afsSlot(dorv::afs::module_state().medium, afsRecorder);
+        dorv::test::ScopedMedium efsSlot(dorv::efs::state().medium, efsRecorder);
+        ASSERT_TRUE(kelPqsNvarTerm(false));
+        afsOps = afsRecorder.log().size();
+        efsOps = efsRecorder.log().size();
     }
-    ASSERT_GT(total, 0u);
-    const std::size_t step = std::max<std::size_t>(1, total / 24);
-    std::size_t failedTerminations = 0;
-    for (std::size_t cut = 0; cut < total; cut += step) {
-        SCOPED_TRACE(cut);
-        DorvInputs in = dorv::test::build_deployment(d);
-        ASSERT_TRUE(start(in));
-        change();
-        {
-            dorv::test::FaultFlash flash;
-            flash.cut_after(cut, dorv::test::Tear{3, true});
-            dorv::test::ScopedMedium scoped(dorv::afs::module_state().medium, flash);
-            // Fails once a lost write is read back.
-            if (!kelPqsNvarTerm(true)) ++failedTerminations;
+    ASSERT_GT(afsOps, 0u);
+    ASSERT_GT(efsOps, 0u);
+    const auto newFiles = dorv::test::read_deployed(done, road::kAll);
+    // The files the write-back changes on each image.
+    const std::vector<const char*> changed = {road::kPlain,  road::kGrow,     road::kOverride,
+                                              road::kNoLoad, road::kEfsValue, road::kEfsFresh};
+    for (const char* name : changed) {
+        ASSERT_NE(oldFiles.at(name), newFiles.at(name)) << name;
+    }
+
+    auto isOneOf = [](const std::optional<Bytes>& v, const Bytes& a, const Bytes& b) { return v == a || v == b; };
+    std::map<std::string, std::size_t> seenNew;
+    std::size_t failedTerminations = 0, states = 0;
+    const std::size_t total = afsOps + efsOps;
+    for (std::size_t cut = 0; cut <= total; ++cut) {
+        for (const Tear tear : {Tear{}, Tear{1, true}, Tear{3, false}, Tear{2048, false}}) {
+            SCOPED_TRACE("cut after " + std::to_string(cut) + " of " + std::to_string(total) + " stores, torn at " +
+                         std::to_string(tear.write_prefix));
+            DorvInputs in = pristine;
+            ASSERT_TRUE(start(in));
+            change();
+            {
+                dorv::test::FaultFlash flash;
+                flash.cut_after(cut, tear);
+                dorv::test::ScopedMedium afsSlot(dorv::afs::module_state().medium, flash);
+                dorv::test::ScopedMedium efsSlot(dorv::efs::state().medium, flash);
+                // Fails once a lost store is read back.
+                if (!kelPqsNvarTerm(false)) ++failedTerminations;
+            }
+            ++states;
+            std::map<std::string, std::optional<Bytes>> back;
+            try {
+                back = dorv::test::read_deployed(in, road::kAll);
+            } catch (const std::exception& e) {
+                FAIL() << "the images do not read back: " << e.what();
+            }
+            for (const auto& [name, now] : back) {
+                const bool isOld = now == oldFiles.at(name), isNew = now == newFiles.at(name);
+                EXPECT_TRUE(isOld || isNew) << name << " is neither old nor new on its image";
+                if (isNew && !isOld) ++seenNew[name];
+            }
+            clearReports();
+            ASSERT_TRUE(start(in));
+            EXPECT_TRUE(isOneOf(current(road::kPlain), text("flash-plain-value"), text("flash")));
+            EXPECT_TRUE(isOneOf(current(road::kGrow), text("grow"), text("grow-more!")));
+            EXPECT_TRUE(isOneOf(current(road::kOverride), text("flash-ov"), text("cut")));
+            EXPECT_TRUE(isOneOf(current(road::kEfsValue), text("efs-flash"), text("efs-new")));
+            EXPECT_EQ(current(road::kEfsFresh), text("tarvo-fresh"));
+            EXPECT_EQ(current(road::kTrailer), text("serial-7"));
+            EXPECT_TRUE(kelPqsNvarTerm(false));
+            if (HasFailure()) return;
         }
-        clearReports();
-        ASSERT_TRUE(start(in));
-        auto isOneOf = [](const std::optional<Bytes>& v, const Bytes& a, const Bytes& b) {
-            return v == a || v == b;
-        };
-        EXPECT_TRUE(isOneOf(current(road::kPlain), text("flash-plain-value"), text("flash")));
-        EXPECT_TRUE(isOneOf(current(road::kGrow), text("grow"), text("grow-more!")));
-        EXPECT_TRUE(isOneOf(current(road::kOverride), text("flash-ov"), text("cut")));
-        EXPECT_EQ(current(road::kTrailer), text("serial-7"));
-        EXPECT_TRUE(kelPqsNvarTerm(false));
+    }
+    // The cuts fell on both sides of every file's switch, on both images.
+    for (const char* name : changed) {
+        EXPECT_GT(seenNew[name], 0u) << name;
+        EXPECT_LT(seenNew[name], states) << name;
     }
     EXPECT_GT(failedTerminations, 0u);
-    std::printf("write-back: %zu flash operations, %zu of the cuts failed the termination\n", total,
-                failedTerminations);
+    std::printf("write-back: %zu AFS and %zu EFS stores, %zu states, %zu of the cuts failed the termination\n",
+                afsOps, efsOps, states, failedTerminations);
 }
 
 TEST_F(KelPqsDeployTest, AllocationFailuresOnTheRoadEndInACleanRefusal) {

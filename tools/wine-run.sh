@@ -49,7 +49,12 @@ if [[ ! -f $prefix.ready ]]; then
   (
     flock 9
     if [[ ! -f $prefix.ready ]]; then
-      "$wine" wineboot --init >/dev/null 2>&1 </dev/null
+      # A prefix that is not made in five minutes is waiting for something
+      # that never comes: fail rather than hang.
+      if ! timeout 300 "$wine" wineboot --init >/dev/null 2>&1 </dev/null; then
+        echo "wine-run.sh: wineboot could not make the prefix $prefix" >&2
+        exit 1
+      fi
       touch "$prefix.ready"
     fi
   ) 9>"$prefix.lock"

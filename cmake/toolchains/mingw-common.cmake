@@ -9,3 +9,6 @@ set(CMAKE_FIND_ROOT_PATH /usr/${DORV_MINGW_ARCH}-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# Packages too come from the MinGW tree only: a host's GoogleTest package
+# would configure and then fail to link.
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

@@ -111,8 +111,10 @@ int locate_record(uint32_t r, uint8_t* out, uint32_t* offset, bool* fell_back) {
 }
 
 int mount(uint8_t create) {
-    // A second mount releases the first one's tables; from here unmounted.
+    // A second mount releases the first one's tables and starts from a clear
+    // state, retry count too; from here unmounted.
     release_mount_tables();
+    efs_ctx.retry_count = 0;
     if (g_efs_autogen_data_loaded == 0) return 1;
     if (const int rc = allocate_tables(); rc != 0) return rc;
     efs_ctx.retry_count = EFS_RETRY_COUNT;

@@ -119,6 +119,9 @@ int mount(uint8_t create) {
     if (const int rc = allocate_tables(); rc != 0) return rc;
     efs_ctx.retry_count = EFS_RETRY_COUNT;
     if (const int rc = EFS_physical_init(create); rc != 0) return rc;
+    // A layout needing more than the image was adopted with: no write could
+    // use such a mount. The caller adopts the image again for that layout.
+    if (!image_reaches(efs_size)) return 22;
     if (create != 0) {
         if (const int rc = format_image(); rc != 0) return rc;
     }

@@ -56,6 +56,11 @@ uint32_t bme_size();
 // wrapping; false when p is not below V + S or the address leaves 32 bits.
 bool data_block_address(uint32_t physical_block, uint32_t offset, uint32_t* address);
 
+// True when there is an image and its first `bytes` bytes lie inside what
+// the flash layer may reach (the layout's size, cut to the image's limit):
+// an operation that must complete checks this before its first store.
+bool image_reaches(uint64_t bytes);
+
 // True when all `length` bytes are 0xFF (erased flash).
 bool reads_erased(const uint8_t* bytes, uint32_t length);
 

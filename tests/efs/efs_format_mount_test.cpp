@@ -326,4 +326,39 @@ TEST_F(EfsFormatMount, TheLibrarysOwnImageKeepsTheSizeItWasAllocatedWith) {
     EXPECT_EQ(EFS_init(0), 0);
 }
 
+// Regression: a mount under a layout needing more than the image was
+// adopted with answered 0, and then every write and idle step answered 22.
+TEST_F(EfsFormatMount, AMountPastTheAdoptedImageIsRefused) {
+    const EfsLayoutRow small = dorv::test::efs_row(2, 7, 3, kRow.files, 8);
+    const EfsLayoutRow large = dorv::test::efs_row(2, 21, 3, kRow.files, 8);
+    EfsImage image = EfsImage::formatted(large);
+    ASSERT_EQ(dorv::test::load_efs_layout(small), 0);
+    EXPECT_EQ(EFS_init_tools(image.bytes.data()), 41);  // adopted as 12 blocks
+    ASSERT_EQ(dorv::test::load_efs_layout(large), 0);
+    const auto before = image.bytes;
+    EXPECT_EQ(EFS_init(0), 22);
+    EXPECT_EQ(EFS_is_initialized(), 0);
+    EXPECT_EQ(image.bytes, before);
+    // Adopted again under the larger layout, it mounts and takes writes.
+    ASSERT_EQ(EFS_init_tools(image.bytes.data()), 0);
+    const uint8_t data[3] = {1, 2, 3};
+    EXPECT_EQ(EFS_write(0, 0, sizeof data, data), 0);
+}
+
+// Regression: replacing the image kept the mount, whose next commit wrote
+// the old maps into the fresh blank image.
+TEST_F(EfsFormatMount, ReplacingTheImageUnmounts) {
+    EfsImage image = EfsImage::formatted(kRow);
+    ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
+    ASSERT_EQ(EFS_init_tools(image.bytes.data()), 0);
+    std::vector<uint8_t> valid(efs_ctx.valid_map, efs_ctx.valid_map + 3);
+    std::vector<uint8_t> spare(efs_ctx.spare_map, efs_ctx.spare_map + 2);
+    efs_bme_t entry{valid.data(), spare.data(), 0, 0, 0};
+    ASSERT_EQ(EFS_physical_init(1), 0);
+    EXPECT_EQ(EFS_is_initialized(), 0);
+    EXPECT_EQ(EFS_commit_BME(&entry, 0, 0), 1);
+    EXPECT_TRUE(std::all_of(efs_image, efs_image + efs_size, [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_EQ(image.bytes, EfsImage::formatted(kRow).bytes);
+}
+
 }  // namespace

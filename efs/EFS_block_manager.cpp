@@ -211,10 +211,13 @@ int EFS_check_next_BM_state(uint32_t bm_index) {
 
 int EFS_erase(void) {
     const uint32_t b = bm_blocks();
+    // Every BM block lies inside the image, or nothing is erased: an erase
+    // stopped part-way would leave the file system neither whole nor gone.
+    const auto reachable = [b] { return image_reaches(static_cast<uint64_t>(b) * fmt::kBlockSize); };
     int rc = 0;
     if (efs_ctx.mounted != 0) {
         const uint32_t current = efs_ctx.current_bm;
-        if (b == 0 || current >= b) {
+        if (b == 0 || current >= b || !reachable()) {
             rc = 22;
         } else {
             // The current block goes last, so the state stays mountable
@@ -231,6 +234,8 @@ int EFS_erase(void) {
         }
     } else if (EFS_physical_init(0) != 0) {
         rc = 1;
+    } else if (!reachable()) {
+        rc = 22;
     } else {
         for (uint32_t i = 0; i < b && rc == 0; ++i) rc = kill_and_erase_block(bm_address(i));
     }

@@ -123,7 +123,7 @@ int mount(uint8_t create) {
     // use such a mount. The caller adopts the image again for that layout.
     if (!image_reaches(efs_size)) return 22;
     if (create != 0) {
-        if (const int rc = format_image(); rc != 0) return rc;
+        if (const int rc = format_image(false); rc != 0) return rc;
     }
     const uint32_t b = bm_blocks();
     if (b == 0) return 41;

@@ -101,9 +101,11 @@ int scan_if_needed();
 // Copy-on-write swap without the argument checks of the exported form.
 int swap_and_write_new_block(efs_bme_t* entry, uint32_t logical_block, const uint8_t* payload);
 
-// The format of EFS_do_format, which leaves a mount in place (mount with
-// create formats the image it is about to mount).
-int format_image();
+// The format of EFS_do_format. It refuses (1, 12, 22, 41, 99) before its
+// first store, leaving the image and any mount as they were; otherwise it
+// unmounts first when asked (mount with create formats the image it is
+// about to mount and asks not to).
+int format_image(bool unmount);
 
 // The layout a mount was made for, so that a layout load can tell whether it
 // changes anything the mount depends on; a changing load unmounts.

@@ -76,8 +76,8 @@ TEST_F(EfsFormatMount, FormatRefusals) {
     EXPECT_EQ(EFS_do_format(), 1);  // no image
     EXPECT_EQ(image, std::vector<uint8_t>(7 * 4096, 0x00));
     efs_image = image.data();
-    EXPECT_EQ(EFS_do_format(), 99);
-    EXPECT_FALSE(read_efs_state(image, row).has_value());
+    EXPECT_EQ(EFS_do_format(), 99);  // refused before the first store
+    EXPECT_EQ(image, std::vector<uint8_t>(7 * 4096, 0x00));
 }
 
 TEST_F(EfsFormatMount, CreateAllocatesFormatsAndMounts) {
@@ -296,13 +296,20 @@ TEST_F(EfsFormatMount, AnotherLayoutIdUnmounts) {
 }
 
 // Layouts needing more blocks than the image was bound with: erase and format
-// refuse them; back under the first layout the whole image is reachable.
+// refuse them before their first store (regression: they erased what fitted
+// first, and the old file system no longer mounted); back under the first
+// layout the old file system mounts and the whole image is reachable.
 void expect_only_the_first_layout_reaches_the_image() {
+    const std::vector<uint8_t> before(efs_image, efs_image + 7 * 4096);
+    const auto unchanged = [&] { return std::equal(before.begin(), before.end(), efs_image); };
     ASSERT_EQ(dorv::test::load_efs_layout(dorv::test::efs_row(9, 3, 2, kRow.files, 8)), 0);
     EXPECT_EQ(EFS_erase(), 22);
+    EXPECT_TRUE(unchanged());
     ASSERT_EQ(dorv::test::load_efs_layout(dorv::test::efs_row(2, 7, 2, kRow.files, 8)), 0);
     EXPECT_EQ(EFS_do_format(), 22);
+    EXPECT_TRUE(unchanged());
     ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
+    EXPECT_EQ(EFS_init(0), 0);
     EXPECT_EQ(EFS_do_format(), 0);
 }
 

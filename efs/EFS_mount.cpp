@@ -169,13 +169,16 @@ int mount(uint8_t create) {
 }
 
 // Puts a caller's buffer in place of the image; one the library allocated
-// is released first (unless it is the very buffer given back).
+// is released first (unless it is the very buffer given back, which never
+// reaches past the size it was allocated with, whatever the caller claims).
 void adopt_image(uint8_t* image, uint32_t limit) {
     EfsState& s = state();
     if (efs_image != image) {
         if (s.image_owned) std::free(efs_image);
         efs_image = image;
         s.image_owned = false;
+    } else if (s.image_owned) {
+        limit = std::min(limit, s.image_limit);
     }
     s.image_limit = limit;
 }

@@ -333,6 +333,18 @@ TEST_F(EfsFormatMount, TheLibrarysOwnImageKeepsTheSizeItWasAllocatedWith) {
     EXPECT_EQ(EFS_init(0), 0);
 }
 
+// Regression: the library's own image handed back by EFS_init_tools under a
+// larger layout took the caller's word for its size, and the flash layer
+// reached past its allocation.
+TEST_F(EfsFormatMount, TheLibrarysOwnImageHandedBackKeepsItsSize) {
+    ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
+    ASSERT_EQ(EFS_init(1), 0);
+    ASSERT_EQ(dorv::test::load_efs_layout(dorv::test::efs_row(2, 20, 3, kRow.files, 8)), 0);
+    EXPECT_EQ(EFS_init_tools(efs_image), 22);
+    uint8_t byte = 0;
+    EXPECT_EQ(EFS_physical_read(7 * 4096, 1, &byte), 22);
+}
+
 // Regression: a mount under a layout needing more than the image was
 // adopted with answered 0, and then every write and idle step answered 22.
 TEST_F(EfsFormatMount, AMountPastTheAdoptedImageIsRefused) {

@@ -128,6 +128,8 @@ void serialise_bme(const efs_bme_t& entry, uint8_t* out) {
 }
 
 int kill_and_erase_block(uint32_t address) {
+    // The zeros must not land where the erase then cannot follow.
+    if (!block_reachable(address)) return 22;
     static const uint8_t zeros[4] = {0, 0, 0, 0};
     const int rc = EFS_physical_write(address + fmt::kHeaderCrcOffset, sizeof zeros, zeros);
     if (rc != 0) return rc;

@@ -135,7 +135,10 @@ int EFS_scan_for_Data_Blocks_status_and_EC(void) {
 
 int EFS_erase_data_block(uint32_t physical_block, uint32_t erase_count) {
     uint32_t address = 0;
-    if (!data_block_address(physical_block, 0, &address) || holds_files(physical_block)) return 22;
+    if (!data_block_address(physical_block, 0, &address) || !block_reachable(address) ||
+        holds_files(physical_block)) {
+        return 22;
+    }
     if (retries() == 0) return 41;
     static const uint8_t zeros[4] = {0, 0, 0, 0};
     int rc = EFS_physical_write(address + fmt::kHeaderCrcOffset, sizeof zeros, zeros);
@@ -197,7 +200,12 @@ int EFS_write_data_footer(uint32_t physical_block, const uint8_t* payload) {
 }
 
 int EFS_write_data_block(uint32_t physical_block, const uint8_t* payload) {
-    if (payload == nullptr || holds_files(physical_block)) return 22;
+    // Payload and footer both land, or neither.
+    uint32_t address = 0;
+    if (payload == nullptr || !data_block_address(physical_block, 0, &address) || !block_reachable(address) ||
+        holds_files(physical_block)) {
+        return 22;
+    }
     if (const int rc = write_payload(physical_block, payload); rc != 0) return rc;
     return EFS_write_data_footer(physical_block, payload);
 }

@@ -25,6 +25,10 @@ bool in_image(uint32_t address, uint32_t length) {
 
 bool dorv::efs::image_reaches(uint64_t bytes) { return efs_image != nullptr && bytes <= reachable_size(); }
 
+bool dorv::efs::block_reachable(uint32_t address) {
+    return image_reaches(static_cast<uint64_t>(address) + dorv::efs::fmt::kBlockSize);
+}
+
 DORV_C_BEGIN
 
 int EFS_physical_read(uint32_t address, uint32_t length, uint8_t* destination) {

@@ -60,6 +60,9 @@ bool data_block_address(uint32_t physical_block, uint32_t offset, uint32_t* addr
 // the flash layer may reach (the layout's size, cut to the image's limit):
 // an operation that must complete checks this before its first store.
 bool image_reaches(uint64_t bytes);
+// The same for the whole 4096-byte block that starts at `address`: a call
+// that stores more than once into a block checks it before the first.
+bool block_reachable(uint32_t address);
 
 // True when all `length` bytes are 0xFF (erased flash).
 bool reads_erased(const uint8_t* bytes, uint32_t length);

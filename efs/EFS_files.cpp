@@ -174,10 +174,13 @@ int EFS_write(uint32_t file_index, uint32_t offset, uint32_t size, const uint8_t
         if (needed > spare_blocks()) return 28;
         if (write_covers_other_record(file_index, place, size)) return 22;
         if (place.first_block + blocks_used(place, size) > valid_blocks()) return 22;
+        if (const int rc = commit_refusal(); rc != 0) return rc;
     }
     if (const int rc = scan_if_needed(); rc != 0) return rc;
     if (const int rc = EFS_wear_leveling(0, 0); rc != 0) return rc;
     if (!size_fits) return 34;
+    // A wear move may have taken the last record slot.
+    if (const int rc = commit_refusal(); rc != 0) return rc;
     if (const int rc = ensure_free_spares(needed); rc != 0) return rc;
 
     work.fill_from_committed();
@@ -215,8 +218,10 @@ int EFS_delete(uint32_t file_index) {
         covers_other_record(file_index, place.first_block, place.offset, place.offset + fmt::kRecordHeaderSize)) {
         return 22;
     }
+    if (const int rc = commit_refusal(); rc != 0) return rc;
     if (const int rc = scan_if_needed(); rc != 0) return rc;
     if (const int rc = EFS_wear_leveling(0, 0); rc != 0) return rc;
+    if (const int rc = commit_refusal(); rc != 0) return rc;
     if (const int rc = ensure_free_spares(1); rc != 0) return rc;
 
     work.fill_from_committed();

@@ -82,6 +82,12 @@ int kill_and_erase_block(uint32_t address);
 // ERASED (blank) or DIRTY; a read failure returns its code and leaves it.
 int probe_next_bm(uint32_t bm_index);
 
+// 5 when the next commit would have to move to the next BM block and no move
+// is possible (one BM block, or the generation at its last value), else 0.
+// A writer checks it before its first store, so that it does not copy
+// blocks for a commit that cannot land.
+int commit_refusal();
+
 // True when the valid map (V bytes) and the spare map (S bytes) together
 // name every physical data block 0 .. V + S - 1 exactly once.
 bool maps_name_each_block_once(const uint8_t* valid_map, const uint8_t* spare_map);

@@ -99,6 +99,11 @@ void build_bm_header(uint32_t generation, uint8_t (&out)[16]);
 // reserved_a, reserved_b, crc32 as E holds them).
 void serialise_bme(const efs_bme_t& entry, uint8_t* out);
 
+// While mounted, the blocks the committed valid map names hold the files: a
+// call from outside must not erase or write over them (the library's own
+// callers only ever pass spares, and format runs unmounted).
+bool holds_files(uint32_t physical_block);
+
 // The spare slot with the wanted status whose block has the smallest erase
 // count (ties to the lower slot, a count of 0xFFFFFFFF never chosen), or -1.
 int select_spare(uint8_t status);

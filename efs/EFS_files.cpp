@@ -139,9 +139,23 @@ bool is_empty_record(const uint8_t* payload, const Place& place) {
     return le::load16(payload + place.offset + fmt::kRecordLengthOffset) == fmt::kRecordEmpty;
 }
 
-// Makes sure of `needed` free spares by erasing used ones.
+// Spare slots with `status` whose block a choice can take once it is free: a
+// count of 0xFFFFFFFF is never chosen, and erasing a used block adds one.
+uint32_t usable_spares(uint8_t status) {
+    const uint32_t below = status == EFS_SPARE_FREE ? 0xFFFFFFFFu : 0xFFFFFFFEu;
+    uint32_t n = 0;
+    for (uint32_t slot = 0; slot < spare_blocks(); ++slot) {
+        const uint8_t p = efs_ctx.spare_map[slot];
+        if (efs_ctx.spare_status[slot] == status && p < data_blocks() && efs_ctx.erase_counts[p] < below) ++n;
+    }
+    return n;
+}
+
+// Makes sure of `needed` free spares a choice can take, by erasing used ones;
+// 28 before the first erase when there cannot be so many.
 int ensure_free_spares(uint32_t needed) {
-    while (efs_ctx.free_count < needed) {
+    if (usable_spares(EFS_SPARE_FREE) + usable_spares(EFS_SPARE_DIRTY) < needed) return 28;
+    while (usable_spares(EFS_SPARE_FREE) < needed) {
         if (const int rc = EFS_erase_dirty_block(); rc != 0) return rc;
     }
     return 0;

@@ -348,6 +348,19 @@ TEST_F(EfsFiles, ChangesTheLayoutCannotCarryOutAreRefusedUntouched) {
     EXPECT_EQ(dorv::test::efs_read_whole(0).data, std::vector<uint8_t>(196, 0x3C));
 }
 
+// Regression: spares whose erase count (0xFFFFFFFF) no choice takes were
+// counted free, so a two-block write copied its first block and then
+// answered 28.
+TEST_F(EfsFiles, SparesNoChoiceTakesAreNotCountedFree) {
+    EfsLayoutRow row = dorv::test::efs_row(2, 4, 3, {{0, 0, 0, 8000}}, 1);
+    row.wear_leveling_threshold = 0xFFFFFFFFu;
+    mount(row, [](EfsImage& im) { im.data_header(5, 0xFFFFFFFFu).data_header(6, 0xFFFFFFFFu); });
+    const auto before = image_.bytes;
+    EXPECT_EQ(write(0, pattern(8000, 1)), 28);
+    EXPECT_EQ(image_.bytes, before);
+    EXPECT_EQ(write(0, pattern(4000, 2)), 0) << "one block takes the one spare left";
+}
+
 TEST_F(EfsFiles, ARecordOffsetBeyondThePayloadIsRefusedWithoutFlashAccess) {
     // Format refuses such a layout, so the image is built by the test.
     mount(dorv::test::efs_row(2, 4, 2, {{0, 0, 4073, 10}, {1, 0, 0, 10}}, 2));

@@ -8,6 +8,7 @@
 
 #include "dorv/efs.h"
 #include "efs/efs_internal.h"
+#include "support/efs_file_reader.h"
 #include "support/efs_fixture.h"
 
 namespace {
@@ -116,6 +117,44 @@ TEST_F(EfsDataBlocks, BlocksThatHoldFilesAreRefusedWhileMounted) {
     EXPECT_EQ(EFS_erase_data_block(efs_ctx.spare_map[0], 1), 0);
     const uint8_t data[3] = {1, 2, 3};
     EXPECT_EQ(EFS_write(0, 0, sizeof data, data), 0);
+}
+
+// Regression: a block call on a block that runs past the end of the caller's
+// buffer stored its first bytes (the zeroed header CRC, the payload) and only
+// then failed with 22 on the rest.
+TEST_F(EfsDataBlocks, ABlockRunningPastTheBufferIsRefusedUntouched) {
+    const EfsLayoutRow small = dorv::test::efs_row(2, 3, 2);
+    std::vector<uint8_t> buffer = EfsImage::formatted(small).bytes;
+    buffer.resize(buffer.size() + 4092, 0xFF);  // ends before the footer of block 7
+    ASSERT_EQ(dorv::test::load_efs_layout(small), 0);
+    ASSERT_EQ(efs_mount_image(buffer.data(), static_cast<uint32_t>(buffer.size())), 0);
+    const auto before = buffer;
+    const std::vector<uint8_t> payload(4076, 0x11);
+    // Layouts reaching block 7; the flash layer takes each one's size.
+    ASSERT_EQ(dorv::test::load_efs_layout(dorv::test::efs_row(2, 3, 3)), 0);  // data block 5 is block 7
+    ASSERT_EQ(EFS_physical_init(0), 0);
+    EXPECT_EQ(EFS_erase_data_block(5, 0), 22);
+    EXPECT_EQ(EFS_write_data_block(5, payload.data()), 22);
+    ASSERT_EQ(dorv::test::load_efs_layout(dorv::test::efs_row(8, 3, 2)), 0);
+    ASSERT_EQ(EFS_physical_init(0), 0);
+    EXPECT_EQ(EFS_erase_next_BM(7), 22);
+    EXPECT_EQ(buffer, before);
+}
+
+// Regression: a spare written through the exported calls while mounted stayed
+// free in the mount's eyes, so the next file write chose it and failed its
+// blank check (41).
+TEST_F(EfsDataBlocks, ASpareWrittenFromOutsideIsNoLongerFree) {
+    mount(dorv::test::efs_row(2, 3, 3, {{0, 0, 0, 100}}, 1));
+    ASSERT_EQ(EFS_scan_for_Data_Blocks_status_and_EC(), 0);
+    const std::vector<uint8_t> payload(4076, 0x11);
+    const uint8_t bytes[4] = {1, 2, 3, 4};
+    ASSERT_EQ(EFS_write_data_block(3, payload.data()), 0);                                 // slot 0
+    ASSERT_EQ(EFS_write_with_read_check(image_.data_offset(4) + 100, 4, bytes, 1), 0);  // slot 1
+    EXPECT_EQ(+efs_ctx.free_count, 1u);
+    const std::vector<uint8_t> data(10, 0x22);
+    EXPECT_EQ(EFS_write(0, 0, 10, data.data()), 0);
+    EXPECT_EQ(dorv::test::efs_read_whole(0).data, data);
 }
 
 TEST_F(EfsDataBlocks, SwapWritesTheLowestCountFreeSpareAndChangesNothingUntilTheCommit) {

@@ -236,13 +236,14 @@ int EFS_delete(uint32_t file_index) {
         covers_other_record(file_index, place.first_block, place.offset, place.offset + fmt::kRecordHeaderSize)) {
         return 22;
     }
-    if (const int rc = commit_refusal(); rc != 0) return rc;
     // An empty file is answered before the scan and wear levelling, which may
-    // store (a wear move carries the block's content along unchanged).
+    // store (a wear move carries the block's content along unchanged), and
+    // before asking whether a commit could land: it needs none.
     if (const int rc = EFS_read_and_verify_data_block_header_and_footer(efs_ctx.valid_map[place.first_block], 1, 1);
         rc == 0 && is_empty_record(efs_ctx.block_buf + fmt::kPayloadOffset, place)) {
         return 2;
     }
+    if (const int rc = commit_refusal(); rc != 0) return rc;
     if (const int rc = scan_if_needed(); rc != 0) return rc;
     if (const int rc = EFS_wear_leveling(0, 0); rc != 0) return rc;
     if (const int rc = commit_refusal(); rc != 0) return rc;

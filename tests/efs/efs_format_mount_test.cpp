@@ -80,6 +80,19 @@ TEST_F(EfsFormatMount, FormatRefusals) {
     EXPECT_EQ(image, std::vector<uint8_t>(7 * 4096, 0x00));
 }
 
+// Regression: the format's early check refused (99) a layout whose only
+// record offset past 4072 belongs to a file placed in no logical block; the
+// format writes no record for such a file and laid such a layout out whole.
+TEST_F(EfsFormatMount, AnOffsetPastThePayloadOutsideTheLogicalBlocksIsNoFormatConcern) {
+    EfsLayoutRow row = kRow;
+    row.files.push_back({6, 3, 5000, 0});  // block 3 is past V = 3
+    std::vector<uint8_t> image(7 * 4096, 0x00);
+    adopt(row, image);
+    ASSERT_EQ(EFS_do_format(), 0);
+    EXPECT_EQ(image, EfsImage::formatted(row).bytes);
+    EXPECT_EQ(EFS_init(0), 0);
+}
+
 TEST_F(EfsFormatMount, CreateAllocatesFormatsAndMounts) {
     ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
     ASSERT_EQ(EFS_init(0x100), 1);  // only the low byte counts: no image, no create

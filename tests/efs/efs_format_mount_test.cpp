@@ -358,6 +358,21 @@ TEST_F(EfsFormatMount, TheLibrarysOwnImageHandedBackKeepsItsSize) {
     EXPECT_EQ(EFS_physical_read(7 * 4096, 1, &byte), 22);
 }
 
+// Regression: the library's own image handed back under a smaller layout
+// took that smaller size as its limit for good, so handing it back again
+// under the layout it was allocated for was refused (22).
+TEST_F(EfsFormatMount, TheLibrarysOwnImageHandedBackUnderASmallerLayoutKeepsItsSize) {
+    const EfsLayoutRow large = dorv::test::efs_row(2, 7, 3, kRow.files, 8);
+    ASSERT_EQ(dorv::test::load_efs_layout(large), 0);
+    ASSERT_EQ(EFS_init(1), 0);
+    ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
+    EXPECT_EQ(EFS_init_tools(efs_image), 41);  // formatted for the large layout
+    ASSERT_EQ(dorv::test::load_efs_layout(large), 0);
+    ASSERT_EQ(EFS_init_tools(efs_image), 0);
+    const uint8_t data[3] = {1, 2, 3};
+    EXPECT_EQ(EFS_write(0, 0, sizeof data, data), 0);
+}
+
 // Regression: a mount under a layout needing more than the image was
 // adopted with answered 0, and then every write and idle step answered 22.
 TEST_F(EfsFormatMount, AMountPastTheAdoptedImageIsRefused) {

@@ -151,11 +151,14 @@ uint32_t usable_spares(uint8_t status) {
     return n;
 }
 
-// Makes sure of `needed` free spares a choice can take, by erasing used ones;
-// 28 before the first erase when there cannot be so many.
-int ensure_free_spares(uint32_t needed) {
-    if (usable_spares(EFS_SPARE_FREE) + usable_spares(EFS_SPARE_DIRTY) < needed) return 28;
-    while (usable_spares(EFS_SPARE_FREE) < needed) {
+// Makes sure of `needed` free spares by erasing used ones, as long as a used
+// one can be chosen, and that the `used` blocks the change writes (`needed`
+// can be one more) each find a free spare a choice can take; 28 before the
+// first erase when they cannot.
+int ensure_free_spares(uint32_t needed, uint32_t used) {
+    if (usable_spares(EFS_SPARE_FREE) + usable_spares(EFS_SPARE_DIRTY) < used) return 28;
+    while ((efs_ctx.free_count < needed || usable_spares(EFS_SPARE_FREE) < used) &&
+           select_spare(EFS_SPARE_DIRTY) >= 0) {
         if (const int rc = EFS_erase_dirty_block(); rc != 0) return rc;
     }
     return 0;
@@ -196,7 +199,7 @@ int EFS_write(uint32_t file_index, uint32_t offset, uint32_t size, const uint8_t
     if (const int rc = EFS_wear_leveling(0, 0); rc != 0) return rc;
     // A wear move may have taken the last record slot.
     if (const int rc = commit_refusal(); rc != 0) return rc;
-    if (const int rc = ensure_free_spares(needed); rc != 0) return rc;
+    if (const int rc = ensure_free_spares(needed, blocks_used(place, size)); rc != 0) return rc;
 
     work.fill_from_committed();
     efs_bme_t& entry = work.entry();
@@ -233,17 +236,18 @@ int EFS_delete(uint32_t file_index) {
         covers_other_record(file_index, place.first_block, place.offset, place.offset + fmt::kRecordHeaderSize)) {
         return 22;
     }
-    if (const int rc = commit_refusal(); rc != 0) return rc;
     // An empty file is answered before the scan and wear levelling, which may
-    // store (a wear move carries the block's content along unchanged).
+    // store (a wear move carries the block's content along unchanged), and
+    // before asking whether a commit could land: it needs none.
     if (const int rc = EFS_read_and_verify_data_block_header_and_footer(efs_ctx.valid_map[place.first_block], 1, 1);
         rc == 0 && is_empty_record(efs_ctx.block_buf + fmt::kPayloadOffset, place)) {
         return 2;
     }
+    if (const int rc = commit_refusal(); rc != 0) return rc;
     if (const int rc = scan_if_needed(); rc != 0) return rc;
     if (const int rc = EFS_wear_leveling(0, 0); rc != 0) return rc;
     if (const int rc = commit_refusal(); rc != 0) return rc;
-    if (const int rc = ensure_free_spares(1); rc != 0) return rc;
+    if (const int rc = ensure_free_spares(1, 1); rc != 0) return rc;
 
     work.fill_from_committed();
     efs_bme_t& entry = work.entry();

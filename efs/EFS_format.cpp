@@ -57,14 +57,18 @@ void build_empty_payload(uint32_t d, uint8_t* payload) {
 
 // What a format refuses with before its first store: 1 without a layout or
 // an image, 41 without a BM block (the header would land on a data block),
-// 22 when the layout needs more than the image reaches, 99 when a file place
-// leaves no room for its record header. 0: the format can be laid out whole.
+// 22 when the layout needs more than the image reaches, 99 when the place of
+// a file in a logical block leaves no room for its record header (a place in
+// no logical block gets no record, so its offset is not the format's
+// concern). 0: the format can be laid out whole.
 int format_refusal() {
     if (g_efs_autogen_data_loaded == 0 || EFS_physical_init(0) != 0) return 1;
     if (bm_blocks() == 0) return 41;
     if (!image_reaches(efs_size)) return 22;
     bool fits = true;
-    for_each_place([&](const efs_file_layout_t& place) { fits = fits && place.offset <= fmt::kMaxRecordOffset; });
+    for_each_place([&](const efs_file_layout_t& place) {
+        fits = fits && (place.first_block >= valid_blocks() || place.offset <= fmt::kMaxRecordOffset);
+    });
     return fits ? 0 : 99;
 }
 

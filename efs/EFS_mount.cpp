@@ -169,8 +169,9 @@ int mount(uint8_t create) {
 }
 
 // Puts a caller's buffer in place of the image; one the library allocated
-// is released first (unless it is the very buffer given back, which never
-// reaches past the size it was allocated with, whatever the caller claims).
+// is released first (unless it is the very buffer given back, which keeps
+// the size it was allocated with as its limit, whatever the caller claims:
+// the library knows that size, so a smaller claim never lowers it).
 void adopt_image(uint8_t* image, uint32_t limit) {
     EfsState& s = state();
     if (efs_image != image) {
@@ -178,7 +179,7 @@ void adopt_image(uint8_t* image, uint32_t limit) {
         efs_image = image;
         s.image_owned = false;
     } else if (s.image_owned) {
-        limit = std::min(limit, s.image_limit);
+        return;
     }
     s.image_limit = limit;
 }

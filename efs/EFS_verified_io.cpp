@@ -57,8 +57,7 @@ bool header_crc_holds(const uint8_t* header) {
 // While mounted, a write of [address, address + length) from outside must
 // not touch a BM block or a data block that holds files: only the block
 // manager and the copy-on-write writers change those, or the mount no longer
-// describes the image. False when it would; otherwise the spares it touches
-// are marked used.
+// describes the image. False when it would.
 bool admit_outside_write(uint32_t address, uint32_t length) {
     if (efs_ctx.mounted == 0) return true;
     const uint64_t first = address / fmt::kBlockSize;
@@ -68,15 +67,23 @@ bool admit_outside_write(uint32_t address, uint32_t length) {
         const uint64_t physical = block - bm_blocks();
         if (physical < data_blocks() && holds_files(static_cast<uint32_t>(physical))) return false;
     }
+    return true;
+}
+
+// The spares an outside write of [address, address + length) stored into are
+// no longer free (admit_outside_write has kept it out of the BM blocks).
+void note_outside_write(uint32_t address, uint32_t length) {
+    const uint64_t first = address / fmt::kBlockSize;
+    const uint64_t last = (static_cast<uint64_t>(address) + length - 1) / fmt::kBlockSize;
     for (uint64_t block = first; block <= last; ++block) {
         if (block - bm_blocks() < data_blocks()) note_spare_written(static_cast<uint32_t>(block - bm_blocks()));
     }
-    return true;
 }
 
 }  // namespace
 
-int write_verified(uint32_t address, uint32_t length, const uint8_t* data, bool blank_check) {
+int write_verified(uint32_t address, uint32_t length, const uint8_t* data, bool blank_check, bool* stored) {
+    if (stored != nullptr) *stored = false;
     if (retries() == 0) return 41;
     uint8_t* verify = efs_ctx.verify_buf;
     if (blank_check) {
@@ -92,6 +99,7 @@ int write_verified(uint32_t address, uint32_t length, const uint8_t* data, bool 
     }
     const int rc = EFS_physical_write(address, length, data);
     if (rc != 0) return rc;
+    if (stored != nullptr) *stored = true;
     for (uint32_t t = 0; t < retries(); ++t) {
         const int read = EFS_physical_read(address, length, verify);
         if (read != 0) return read;
@@ -178,7 +186,12 @@ int EFS_write_with_read_check(uint32_t address, uint32_t length, const uint8_t* 
         !dorv::efs::admit_outside_write(address, length)) {
         return 22;
     }
-    return dorv::efs::write_verified(address, length, data, blank_check != 0);
+    // A spare counts as used only once the write reached it: a refused or
+    // blank-check-failed write leaves the mount's spare statuses as they were.
+    bool stored = false;
+    const int rc = dorv::efs::write_verified(address, length, data, blank_check != 0, &stored);
+    if (stored) dorv::efs::note_outside_write(address, length);
+    return rc;
 }
 
 DORV_C_END

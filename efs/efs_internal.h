@@ -72,7 +72,9 @@ uint32_t retries();
 
 // Blank check, one write, read-back compare of `length` (at most 4096) bytes
 // at `address`; what EFS_write_with_read_check does after its argument checks.
-int write_verified(uint32_t address, uint32_t length, const uint8_t* data, bool blank_check);
+// `stored`, when given, tells whether the write reached the flash.
+int write_verified(uint32_t address, uint32_t length, const uint8_t* data, bool blank_check,
+                   bool* stored = nullptr);
 
 // Kills a block's header CRC (4 zero bytes at its offset 12, plain write) and
 // erases the block at `address`.

@@ -200,7 +200,8 @@ DORV_API int EFS_select_free_page_for_write(int* slot);
 // Writes an empty file system over the image and unmounts: 0, or a code
 // passed up. Refused before its first store, leaving the image and any mount
 // as they were: 1 (no layout or image), 12, 22 (the layout needs more than the
-// image's limit), 41 (no BM block), 99 (a file place past offset 4072).
+// image's limit), 41 (no BM block), 99 (a file placed in a logical block past
+// payload offset 4072).
 DORV_API int EFS_do_format(void);
 // Mounts the image; a non-zero low byte of create allocates and formats a
 // fresh image first. 22 when the loaded layout needs more than the image was

@@ -157,6 +157,22 @@ TEST_F(EfsDataBlocks, ASpareWrittenFromOutsideIsNoLongerFree) {
     EXPECT_EQ(dorv::test::efs_read_whole(0).data, data);
 }
 
+// Regression: a verified write into a spare marked it used before it knew
+// the write would happen, so a write refused by the range check (22) or by
+// the blank check (41) still took a free spare from the mount.
+TEST_F(EfsDataBlocks, AVerifiedWriteThatStoresNothingLeavesTheSparesFree) {
+    mount(dorv::test::efs_row(2, 3, 2, {{0, 0, 0, 100}}, 1));
+    ASSERT_EQ(EFS_scan_for_Data_Blocks_status_and_EC(), 0);
+    const auto before = image_.bytes;
+    const std::vector<uint8_t> data(4096, 0x11);
+    EXPECT_EQ(EFS_write_with_read_check(image_.data_offset(4) + 100, 4096, data.data(), 1), 22);  // past the end
+    EXPECT_EQ(EFS_write_with_read_check(image_.data_offset(3), 16, data.data(), 1), 41);  // a spare's header
+    EXPECT_EQ(image_.bytes, before);
+    EXPECT_EQ(+efs_ctx.free_count, 2u);
+    EXPECT_EQ(efs_ctx.spare_status[0], EFS_SPARE_FREE);
+    EXPECT_EQ(efs_ctx.spare_status[1], EFS_SPARE_FREE);
+}
+
 TEST_F(EfsDataBlocks, SwapWritesTheLowestCountFreeSpareAndChangesNothingUntilTheCommit) {
     mount(dorv::test::efs_row(2, 7, 3), [](EfsImage& im) {
         im.data_header(7, 9).data_header(8, 4).data_header(9, 4);  // slots 1 and 2 tie

@@ -361,6 +361,19 @@ TEST_F(EfsFiles, SparesNoChoiceTakesAreNotCountedFree) {
     EXPECT_EQ(write(0, pattern(4000, 2)), 0) << "one block takes the one spare left";
 }
 
+// Regression: the spares a write makes sure of can be one more than the
+// blocks it writes; counting only choosable spares against that number
+// refused (28) a one-block write that had a choosable spare for its block.
+TEST_F(EfsFiles, ChoosableSparesAreNeededOnlyForTheBlocksAWriteWrites) {
+    EfsLayoutRow row = dorv::test::efs_row(2, 4, 2, {{0, 0, 0, 8000}}, 1);
+    row.wear_leveling_threshold = 0xFFFFFFFFu;
+    mount(row, [](EfsImage& im) { im.data_header(5, 0xFFFFFFFFu); });
+    const auto data = pattern(4072, 4);  // one block, two spares made sure of
+    ASSERT_EQ(write(0, data), 0);
+    EXPECT_EQ(dorv::test::efs_read_whole(0).data, data);
+    EXPECT_EQ(efs_ctx.valid_map[0], 4);
+}
+
 TEST_F(EfsFiles, ARecordOffsetBeyondThePayloadIsRefusedWithoutFlashAccess) {
     // Format refuses such a layout, so the image is built by the test.
     mount(dorv::test::efs_row(2, 4, 2, {{0, 0, 4073, 10}, {1, 0, 0, 10}}, 2));

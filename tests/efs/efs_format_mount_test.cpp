@@ -80,6 +80,19 @@ TEST_F(EfsFormatMount, FormatRefusals) {
     EXPECT_EQ(image, std::vector<uint8_t>(7 * 4096, 0x00));
 }
 
+// Regression: the format's early check refused (99) a layout whose only
+// record offset past 4072 belongs to a file placed in no logical block; the
+// format writes no record for such a file and laid such a layout out whole.
+TEST_F(EfsFormatMount, AnOffsetPastThePayloadOutsideTheLogicalBlocksIsNoFormatConcern) {
+    EfsLayoutRow row = kRow;
+    row.files.push_back({6, 3, 5000, 0});  // block 3 is past V = 3
+    std::vector<uint8_t> image(7 * 4096, 0x00);
+    adopt(row, image);
+    ASSERT_EQ(EFS_do_format(), 0);
+    EXPECT_EQ(image, EfsImage::formatted(row).bytes);
+    EXPECT_EQ(EFS_init(0), 0);
+}
+
 TEST_F(EfsFormatMount, CreateAllocatesFormatsAndMounts) {
     ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
     ASSERT_EQ(EFS_init(0x100), 1);  // only the low byte counts: no image, no create
@@ -343,6 +356,21 @@ TEST_F(EfsFormatMount, TheLibrarysOwnImageHandedBackKeepsItsSize) {
     EXPECT_EQ(EFS_init_tools(efs_image), 22);
     uint8_t byte = 0;
     EXPECT_EQ(EFS_physical_read(7 * 4096, 1, &byte), 22);
+}
+
+// Regression: the library's own image handed back under a smaller layout
+// took that smaller size as its limit for good, so handing it back again
+// under the layout it was allocated for was refused (22).
+TEST_F(EfsFormatMount, TheLibrarysOwnImageHandedBackUnderASmallerLayoutKeepsItsSize) {
+    const EfsLayoutRow large = dorv::test::efs_row(2, 7, 3, kRow.files, 8);
+    ASSERT_EQ(dorv::test::load_efs_layout(large), 0);
+    ASSERT_EQ(EFS_init(1), 0);
+    ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
+    EXPECT_EQ(EFS_init_tools(efs_image), 41);  // formatted for the large layout
+    ASSERT_EQ(dorv::test::load_efs_layout(large), 0);
+    ASSERT_EQ(EFS_init_tools(efs_image), 0);
+    const uint8_t data[3] = {1, 2, 3};
+    EXPECT_EQ(EFS_write(0, 0, sizeof data, data), 0);
 }
 
 // Regression: a mount under a layout needing more than the image was

@@ -225,17 +225,30 @@ TEST_F(EfsWear, IdleWithEverySpareFreeErasesNothingAndOneBmBlockIsNeverErased) {
 
 // Regression: with one BM block filled to its last record slot, a write, a
 // delete and a wear move copied blocks into spares for a commit that could
-// not land (5).
+// not land (5). Regression: the delete of a file already empty, which needs
+// no commit, answered 5 there instead of 2.
 TEST_F(EfsWear, ACommitThatCannotLandIsRefusedBeforeAnyCopy) {
     mount(layout(0, 1), [](EfsImage& im) {
         for (uint32_t k = 1; 16 + (k + 1) * im.r() <= 4095; ++k) {
             im.bme(0, k, im.identity_valid(), im.identity_spare());
         }
+        // File 1 holds three bytes, so that deleting it needs a commit.
+        std::vector<uint8_t> payload(4076, 0xFF);
+        const uint8_t record[7] = {3, 0, 0, 0, 'a', 'b', 'c'};
+        const uint16_t crc = dorv::test::ref_crc16(dorv::test::ref_crc16(3, record, 2), record + 4, 3);
+        std::copy(record, record + 7, payload.begin());
+        payload[2] = static_cast<uint8_t>(crc);
+        payload[3] = static_cast<uint8_t>(crc >> 8);
+        im.payload(3, payload);
     });
+    uint32_t size = 0;
+    ASSERT_EQ(EFS_get_file_size(1, &size), 0);
+    ASSERT_EQ(size, 3u);
     const auto before = image_.bytes;
     const std::vector<uint8_t> data(10, 7);
     EXPECT_EQ(EFS_write(0, 0, 10, data.data()), 5);
     EXPECT_EQ(EFS_delete(1), 5);
+    EXPECT_EQ(EFS_delete(0), 2);
     EXPECT_EQ(EFS_idle_reclaim(), 5);
     EXPECT_EQ(image_.bytes, before);
 }

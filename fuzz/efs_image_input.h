@@ -1,7 +1,44 @@
 // The input of the EFS image fuzz target: one byte that selects a layout,
 // then the image bytes; or, with that byte's top bit set, an operation list
-// (fuzz/efs_operations.h; the seeds ops_* were written by hand). Shared with
-// the test that builds the image seeds.
+// (fuzz/efs_operations.h). Shared with the test that builds the image seeds
+// (formatted_*, switched_*); the seeds ops_* were written by hand.
+//
+// An operation list, after that first byte:
+//   byte 0   the layout loaded first: efs_fuzz_layouts() and then each of
+//            them again with another layout id, index modulo 6
+//   byte 1   bit 0: mounts adopt the caller's buffer unsized, by
+//            EFS_init_tools (else sized); bit 1: the caller's buffer has room
+//            for the largest layout (else it is the first layout's size)
+//   then up to 48 operations, each a byte (modulo 16) and its arguments;
+//   past the end of the input every byte reads 0:
+//   0  write         file index, size (2 bytes, high first), fill
+//   1  delete        file index
+//   2  idle step     -
+//   3  wear levelling -
+//   4  format        -
+//   5  load layout   layout index, as byte 0
+//   6  mount         - (adopting the caller's buffer as byte 1 says)
+//   7  commit        map change (kind, a, b: kept / a and b swapped / a set to b)
+//   8  switch BM     map change, CRC choice (odd: the entry's own CRC, else
+//                    the next byte is the CRC)
+//   9  swap, commit  map change, logical block, payload fill
+//   10 data block    physical block, kind (erase / payload and footer /
+//                    footer), payload fill, erase count (erase only)
+//   11 BM block      BM index, erase (odd) or check
+//   12 adopt         - (EFS_init_tools under the loaded layout: its size
+//                    becomes the image's limit)
+//   13 EFS_init      create (odd); after a mount that answers 0, a write as 0
+//   14 unmount       marker (odd) or EFS_erase, then a verified write into
+//                    blank space: first block to look from, fill
+//   15 physical init create (odd); after a create, the verified write as 14
+// Seeds that each cover one rule of the operation mode:
+//   ops_verified_after_erase      EFS_erase after a mount, then a verified
+//                                 write into the erased BM block
+//   ops_mount_past_limit          adopted under a 6-block layout, a 9-block
+//                                 layout loaded and mounted in place
+//   ops_format_past_limit         the same adoption, then a format under the
+//                                 9-block layout
+//   ops_physical_init_unmounts    EFS_physical_init(1) under a mount
 #ifndef DORV_FUZZ_EFS_IMAGE_INPUT_H
 #define DORV_FUZZ_EFS_IMAGE_INPUT_H
 

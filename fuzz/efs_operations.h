@@ -126,6 +126,16 @@ private:
         return std::all_of(p, p + n, [](uint8_t x) { return x == 0xFF; });
     }
 
+    // The image a format of the row writes, built once per row.
+    static const std::vector<uint8_t>& formatted_image(const Row& row) {
+        static std::vector<std::pair<Row, std::vector<uint8_t>>> built;
+        for (const auto& [r, bytes] : built) {
+            if (same_layout(r, row) && r.sku_id == row.sku_id) return bytes;
+        }
+        built.emplace_back(row, test::EfsImage::formatted(row).bytes);
+        return built.back().second;
+    }
+
     uint8_t next() { return pos_ < size_ ? in_[pos_++] : 0; }
     uint32_t data_blocks() const { return g_efs_valid_block_num + g_efs_non_valid_block_num; }
 
@@ -193,7 +203,15 @@ private:
     void note_mount(int rc) {
         if (rc == 0) retries_known_ = true;
         if (rc != 0 && rc != 41) retries_known_ = false;
-        trusted_ = rc == 0 && sound_for_writes();
+        trust_ = rc == 0 ? Trust::unknown : Trust::no;
+    }
+
+    // Whether every write with room must work now: judged once per mount,
+    // when a write first asks (the library's own operations since the mount
+    // keep a sound image sound and leave an unsound one unsound).
+    bool trusted() {
+        if (trust_ == Trust::unknown) trust_ = sound_for_writes() ? Trust::yes : Trust::no;
+        return trust_ == Trust::yes;
     }
 
     // The image holds a sound file system of the loaded layout: every mapped
@@ -236,7 +254,7 @@ private:
         }
         if (rc != 0) std::abort();
         expect_unmounted();
-        const auto formatted = test::EfsImage::formatted(loaded_).bytes;
+        const auto& formatted = formatted_image(loaded_);
         std::copy(formatted.begin(), formatted.end(), expect.begin());
         if (image() != expect) std::abort();
         on_image_ = loaded_;
@@ -301,7 +319,7 @@ private:
         if (create) {
             if (rc != 0) std::abort();
             use_own_image(need);
-            if (image() != test::EfsImage::formatted(loaded_).bytes) std::abort();
+            if (image() != formatted_image(loaded_)) std::abort();
             on_image_ = loaded_;
             forget_files();
         } else if (need > limit_) {
@@ -411,9 +429,10 @@ private:
         std::vector<uint8_t> data(size + 1u);
         for (uint32_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(fill + i * 7);
         const bool mounted = EFS_is_initialized() != 0;
+        const bool must_work = mounted && f != nullptr && write_fits(*f, size) && trusted();
         const auto before = image();
         const int rc = EFS_write(index, 0, size, data.data());
-        if (mounted && trusted_ && f != nullptr && write_fits(*f, size) && rc != 0) std::abort();
+        if (must_work && rc != 0) std::abort();
         if ((!mounted || f == nullptr) && (rc != (mounted ? 22 : 1) || image() != before)) std::abort();
         if (rc != 0) return;
         data.resize(size);
@@ -482,7 +501,7 @@ private:
             return;
         }
         // Entries the input made may map blank blocks.
-        trusted_ = false;
+        trust_ = Trust::no;
         if (rc != 0) return;
         if (!on_image_) std::abort();
         const auto view = test::read_efs_state(image(), *on_image_);
@@ -572,7 +591,7 @@ private:
         }
         const bool retries = retries_known_ || mounted;
         if (rc == expected ? image() != expect : (retries || rc != 41 || image() != before)) std::abort();
-        if (rc == 0 && mounted) trusted_ = false;
+        if (rc == 0 && mounted) trust_ = Trust::no;
         if (!mounted && rc == 0) relearn_image();
     }
 
@@ -586,7 +605,7 @@ private:
         const int rc = erase ? EFS_erase_next_BM(index) : EFS_check_next_BM_state(index);
         if (mounted && index == efs_ctx.current_bm && rc != 22) std::abort();
         if ((rc == 22 || !erase) && image() != before) std::abort();
-        if (mounted && erase && rc == 0) trusted_ = false;
+        if (mounted && erase && rc == 0) trust_ = Trust::no;
         if (!mounted && erase && rc == 0) relearn_image();
     }
 
@@ -624,7 +643,7 @@ private:
             if (image() != before) std::abort();
             return;
         }
-        trusted_ = false;
+        trust_ = Trust::no;
         if (rc != 0) return;
         settle(EFS_commit_BME(&entry_, 0, 0), true, before, false);
     }
@@ -664,7 +683,8 @@ private:
     bool retries_known_ = false;
     // Mounted on a sound image, changed since only by the library's own
     // file operations: every write with room must work.
-    bool trusted_ = false;
+    enum class Trust { no, unknown, yes };
+    Trust trust_ = Trust::no;
     // Known contents by file index (empty: no bytes or no file); a file the
     // model cannot tell is absent.
     std::map<uint16_t, std::vector<uint8_t>> files_;

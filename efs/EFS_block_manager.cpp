@@ -60,17 +60,29 @@ bool slot_after_reads_erased(uint32_t offset, uint32_t r) {
     return false;
 }
 
+// The next commit cannot append behind the newest record: the slot after it
+// would end past byte 4095, the block must not be appended to any more, or
+// the slot behind it holds bytes (a mount would take the record before the
+// first erased slot as the newest, so those would hide the commit).
+bool commit_must_switch(uint32_t r) {
+    return static_cast<uint64_t>(efs_ctx.bme_offset) + 2ull * r > fmt::kBmeSlotEnd || efs_ctx.force_bm_switch != 0 ||
+           !slot_after_reads_erased(efs_ctx.bme_offset + r, r);
+}
+
+// With one BM block the next block is the current one: moving would erase
+// the only valid state. A generation at its last value cannot grow.
+bool switch_possible() {
+    return bm_blocks() >= 2 && efs_ctx.current_bm < bm_blocks() && efs_ctx.generation != 0xFFFFFFFFu;
+}
+
 // Moves to the next BM block with `entry`, whose R bytes with their CRC are
 // `record`.
 int switch_bm(const efs_bme_t& entry, const uint8_t* record) {
-    const uint32_t b = bm_blocks();
-    // With one BM block the next block is the current one: moving would
-    // erase the only valid state.
-    if (b < 2 || efs_ctx.current_bm >= b) return 5;
+    if (!switch_possible()) return 5;
     if (retries() == 0) return 41;
+    const uint32_t b = bm_blocks();
     const uint32_t old = efs_ctx.current_bm;
     const uint32_t r = bme_size();
-    if (efs_ctx.generation == 0xFFFFFFFFu) return 5;
     const uint32_t next = (old + 1) % b;
 
     if (efs_ctx.next_bm_state == EFS_BM_STATE_UNKNOWN) {
@@ -128,10 +140,17 @@ void serialise_bme(const efs_bme_t& entry, uint8_t* out) {
 }
 
 int kill_and_erase_block(uint32_t address) {
+    // The zeros must not land where the erase then cannot follow.
+    if (!block_reachable(address)) return 22;
     static const uint8_t zeros[4] = {0, 0, 0, 0};
     const int rc = EFS_physical_write(address + fmt::kHeaderCrcOffset, sizeof zeros, zeros);
     if (rc != 0) return rc;
     return EFS_physical_erase(address, fmt::kBlockSize);
+}
+
+int commit_refusal() {
+    if (switch_possible()) return 0;
+    return commit_must_switch(bme_size()) ? 5 : 0;
 }
 
 int probe_next_bm(uint32_t bm_index) {
@@ -162,11 +181,7 @@ int EFS_commit_BME(efs_bme_t* entry, uint32_t reserved_a, uint32_t reserved_b) {
     entry->crc32 = EFS_crc32(0, buf.get(), r - fmt::kBmeCrcBack);
     le::store32(buf.get() + r - fmt::kBmeCrcBack, entry->crc32);
 
-    // The slot after the newest one must end by byte 4095, and the slot
-    // behind it must read erased: a mount takes the record before the first
-    // erased slot as the newest, so bytes there would hide this commit.
-    if (static_cast<uint64_t>(efs_ctx.bme_offset) + 2ull * r > fmt::kBmeSlotEnd ||
-        efs_ctx.force_bm_switch != 0 || !slot_after_reads_erased(efs_ctx.bme_offset + r, r)) {
+    if (commit_must_switch(r)) {
         const int rc = switch_bm(*entry, buf.get());
         if (rc == 0) efs_ctx.force_bm_switch = 0;
         return rc;
@@ -211,10 +226,13 @@ int EFS_check_next_BM_state(uint32_t bm_index) {
 
 int EFS_erase(void) {
     const uint32_t b = bm_blocks();
+    // Every BM block lies inside the image, or nothing is erased: an erase
+    // stopped part-way would leave the file system neither whole nor gone.
+    const auto reachable = [b] { return image_reaches(static_cast<uint64_t>(b) * fmt::kBlockSize); };
     int rc = 0;
     if (efs_ctx.mounted != 0) {
         const uint32_t current = efs_ctx.current_bm;
-        if (b == 0 || current >= b) {
+        if (b == 0 || current >= b || !reachable()) {
             rc = 22;
         } else {
             // The current block goes last, so the state stays mountable
@@ -231,6 +249,8 @@ int EFS_erase(void) {
         }
     } else if (EFS_physical_init(0) != 0) {
         rc = 1;
+    } else if (!reachable()) {
+        rc = 22;
     } else {
         for (uint32_t i = 0; i < b && rc == 0; ++i) rc = kill_and_erase_block(bm_address(i));
     }

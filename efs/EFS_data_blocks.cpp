@@ -22,17 +22,6 @@ bool tables_ready() {
            (spare_blocks() == 0 || (efs_ctx.spare_map != nullptr && efs_ctx.spare_status != nullptr));
 }
 
-// While mounted, the blocks the committed valid map names hold the files: a
-// block call from outside must not erase or write over them (the library's
-// own callers only ever pass spares, and format runs unmounted).
-bool holds_files(uint32_t physical_block) {
-    if (efs_ctx.mounted == 0 || efs_ctx.valid_map == nullptr) return false;
-    for (uint32_t l = 0; l < valid_blocks(); ++l) {
-        if (efs_ctx.valid_map[l] == physical_block) return true;
-    }
-    return false;
-}
-
 int write_payload(uint32_t physical_block, const uint8_t* payload) {
     uint32_t address = 0;
     if (!data_block_address(physical_block, fmt::kPayloadOffset, &address)) return 22;
@@ -42,6 +31,14 @@ int write_payload(uint32_t physical_block, const uint8_t* payload) {
 }  // namespace
 
 namespace dorv::efs {
+
+bool holds_files(uint32_t physical_block) {
+    if (efs_ctx.mounted == 0 || efs_ctx.valid_map == nullptr) return false;
+    for (uint32_t l = 0; l < valid_blocks(); ++l) {
+        if (efs_ctx.valid_map[l] == physical_block) return true;
+    }
+    return false;
+}
 
 int select_spare(uint8_t status) {
     if (!tables_ready()) return -1;
@@ -135,7 +132,10 @@ int EFS_scan_for_Data_Blocks_status_and_EC(void) {
 
 int EFS_erase_data_block(uint32_t physical_block, uint32_t erase_count) {
     uint32_t address = 0;
-    if (!data_block_address(physical_block, 0, &address) || holds_files(physical_block)) return 22;
+    if (!data_block_address(physical_block, 0, &address) || !block_reachable(address) ||
+        holds_files(physical_block)) {
+        return 22;
+    }
     if (retries() == 0) return 41;
     static const uint8_t zeros[4] = {0, 0, 0, 0};
     int rc = EFS_physical_write(address + fmt::kHeaderCrcOffset, sizeof zeros, zeros);
@@ -197,7 +197,12 @@ int EFS_write_data_footer(uint32_t physical_block, const uint8_t* payload) {
 }
 
 int EFS_write_data_block(uint32_t physical_block, const uint8_t* payload) {
-    if (payload == nullptr || holds_files(physical_block)) return 22;
+    // Payload and footer both land, or neither.
+    uint32_t address = 0;
+    if (payload == nullptr || !data_block_address(physical_block, 0, &address) || !block_reachable(address) ||
+        holds_files(physical_block)) {
+        return 22;
+    }
     if (const int rc = write_payload(physical_block, payload); rc != 0) return rc;
     return EFS_write_data_footer(physical_block, payload);
 }

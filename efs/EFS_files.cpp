@@ -168,14 +168,19 @@ int EFS_write(uint32_t file_index, uint32_t offset, uint32_t size, const uint8_t
     // 4072 bytes fills one block, yet two spares are made sure of.)
     const uint64_t with_header = place.offset + static_cast<uint64_t>(size) + fmt::kRecordHeaderSize;
     const auto needed = static_cast<uint32_t>((with_header + fmt::kFileDataMax - 1) / fmt::kFileDataMax);
+    // What the layout cannot carry out is refused before the scan and wear
+    // levelling, which may store.
     if (size_fits) {
         if (needed > spare_blocks()) return 28;
         if (write_covers_other_record(file_index, place, size)) return 22;
+        if (place.first_block + blocks_used(place, size) > valid_blocks()) return 22;
+        if (const int rc = commit_refusal(); rc != 0) return rc;
     }
     if (const int rc = scan_if_needed(); rc != 0) return rc;
     if (const int rc = EFS_wear_leveling(0, 0); rc != 0) return rc;
     if (!size_fits) return 34;
-    if (place.first_block + blocks_used(place, size) > valid_blocks()) return 22;
+    // A wear move may have taken the last record slot.
+    if (const int rc = commit_refusal(); rc != 0) return rc;
     if (const int rc = ensure_free_spares(needed); rc != 0) return rc;
 
     work.fill_from_committed();
@@ -209,12 +214,14 @@ int EFS_delete(uint32_t file_index) {
     if (const int rc = file_place(file_index, &place); rc != 0) return rc;
     // The emptied block needs a spare to go into.
     if (spare_blocks() == 0) return 28;
-    if (covers_other_record(file_index, place.first_block, place.offset, place.offset + fmt::kRecordHeaderSize)) {
+    if (place.first_block >= valid_blocks() ||
+        covers_other_record(file_index, place.first_block, place.offset, place.offset + fmt::kRecordHeaderSize)) {
         return 22;
     }
+    if (const int rc = commit_refusal(); rc != 0) return rc;
     if (const int rc = scan_if_needed(); rc != 0) return rc;
     if (const int rc = EFS_wear_leveling(0, 0); rc != 0) return rc;
-    if (place.first_block >= valid_blocks()) return 22;
+    if (const int rc = commit_refusal(); rc != 0) return rc;
     if (const int rc = ensure_free_spares(1); rc != 0) return rc;
 
     work.fill_from_committed();

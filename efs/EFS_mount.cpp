@@ -111,14 +111,19 @@ int locate_record(uint32_t r, uint8_t* out, uint32_t* offset, bool* fell_back) {
 }
 
 int mount(uint8_t create) {
-    // A second mount releases the first one's tables; from here unmounted.
+    // A second mount releases the first one's tables and starts from a clear
+    // state, retry count too; from here unmounted.
     release_mount_tables();
+    efs_ctx.retry_count = 0;
     if (g_efs_autogen_data_loaded == 0) return 1;
     if (const int rc = allocate_tables(); rc != 0) return rc;
     efs_ctx.retry_count = EFS_RETRY_COUNT;
     if (const int rc = EFS_physical_init(create); rc != 0) return rc;
+    // A layout needing more than the image was adopted with: no write could
+    // use such a mount. The caller adopts the image again for that layout.
+    if (!image_reaches(efs_size)) return 22;
     if (create != 0) {
-        if (const int rc = format_image(); rc != 0) return rc;
+        if (const int rc = format_image(false); rc != 0) return rc;
     }
     const uint32_t b = bm_blocks();
     if (b == 0) return 41;
@@ -164,13 +169,16 @@ int mount(uint8_t create) {
 }
 
 // Puts a caller's buffer in place of the image; one the library allocated
-// is released first (unless it is the very buffer given back).
+// is released first (unless it is the very buffer given back, which never
+// reaches past the size it was allocated with, whatever the caller claims).
 void adopt_image(uint8_t* image, uint32_t limit) {
     EfsState& s = state();
     if (efs_image != image) {
         if (s.image_owned) std::free(efs_image);
         efs_image = image;
         s.image_owned = false;
+    } else if (s.image_owned) {
+        limit = std::min(limit, s.image_limit);
     }
     s.image_limit = limit;
 }

@@ -23,6 +23,12 @@ bool in_image(uint32_t address, uint32_t length) {
 
 }  // namespace
 
+bool dorv::efs::image_reaches(uint64_t bytes) { return efs_image != nullptr && bytes <= reachable_size(); }
+
+bool dorv::efs::block_reachable(uint32_t address) {
+    return image_reaches(static_cast<uint64_t>(address) + dorv::efs::fmt::kBlockSize);
+}
+
 DORV_C_BEGIN
 
 int EFS_physical_read(uint32_t address, uint32_t length, uint8_t* destination) {
@@ -54,6 +60,8 @@ int EFS_physical_init(uint8_t create) {
     efs_size = static_cast<uint32_t>(std::min<uint64_t>(size, UINT32_MAX));
     if (create == 0) return efs_image == nullptr ? 1 : 0;
 
+    // A mount over the image that goes away would go on describing it.
+    if (efs_ctx.mounted != 0) dorv::efs::release_mount_tables();
     // Only an image this layer allocated is released; a caller's stays theirs.
     auto& s = state();
     if (s.image_owned) std::free(efs_image);

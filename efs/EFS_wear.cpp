@@ -59,6 +59,8 @@ int EFS_wear_leveling(uint32_t a, uint32_t b) {
         }
     }
     if (hot_count < cold_count || hot_count - cold_count < g_efs_wear_leveling_threshold) return 0;
+    // A move whose commit cannot land is not started.
+    if (const int rc = commit_refusal(); rc != 0) return rc;
     const uint8_t cold_phys = efs_ctx.valid_map[cold_logical];
     const uint8_t hot_phys = efs_ctx.spare_map[hot_slot];
 

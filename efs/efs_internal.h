@@ -56,6 +56,14 @@ uint32_t bme_size();
 // wrapping; false when p is not below V + S or the address leaves 32 bits.
 bool data_block_address(uint32_t physical_block, uint32_t offset, uint32_t* address);
 
+// True when there is an image and its first `bytes` bytes lie inside what
+// the flash layer may reach (the layout's size, cut to the image's limit):
+// an operation that must complete checks this before its first store.
+bool image_reaches(uint64_t bytes);
+// The same for the whole 4096-byte block that starts at `address`: a call
+// that stores more than once into a block checks it before the first.
+bool block_reachable(uint32_t address);
+
 // True when all `length` bytes are 0xFF (erased flash).
 bool reads_erased(const uint8_t* bytes, uint32_t length);
 
@@ -74,6 +82,12 @@ int kill_and_erase_block(uint32_t address);
 // ERASED (blank) or DIRTY; a read failure returns its code and leaves it.
 int probe_next_bm(uint32_t bm_index);
 
+// 5 when the next commit would have to move to the next BM block and no move
+// is possible (one BM block, or the generation at its last value), else 0.
+// A writer checks it before its first store, so that it does not copy
+// blocks for a commit that cannot land.
+int commit_refusal();
+
 // True when the valid map (V bytes) and the spare map (S bytes) together
 // name every physical data block 0 .. V + S - 1 exactly once.
 bool maps_name_each_block_once(const uint8_t* valid_map, const uint8_t* spare_map);
@@ -84,6 +98,11 @@ void build_bm_header(uint32_t generation, uint8_t (&out)[16]);
 // Serialises entry E into the R bytes at `out` (valid map, spare map,
 // reserved_a, reserved_b, crc32 as E holds them).
 void serialise_bme(const efs_bme_t& entry, uint8_t* out);
+
+// While mounted, the blocks the committed valid map names hold the files: a
+// call from outside must not erase or write over them (the library's own
+// callers only ever pass spares, and format runs unmounted).
+bool holds_files(uint32_t physical_block);
 
 // The spare slot with the wanted status whose block has the smallest erase
 // count (ties to the lower slot, a count of 0xFFFFFFFF never chosen), or -1.
@@ -96,9 +115,11 @@ int scan_if_needed();
 // Copy-on-write swap without the argument checks of the exported form.
 int swap_and_write_new_block(efs_bme_t* entry, uint32_t logical_block, const uint8_t* payload);
 
-// The format of EFS_do_format, which leaves a mount in place (mount with
-// create formats the image it is about to mount).
-int format_image();
+// The format of EFS_do_format. It refuses (1, 12, 22, 41, 99) before its
+// first store, leaving the image and any mount as they were; otherwise it
+// unmounts first when asked (mount with create formats the image it is
+// about to mount and asks not to).
+int format_image(bool unmount);
 
 // The layout a mount was made for, so that a layout load can tell whether it
 // changes anything the mount depends on; a changing load unmounts.

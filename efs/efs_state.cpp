@@ -27,7 +27,11 @@ void release_mount_tables() {
     std::free(efs_ctx.valid_map);
     std::free(efs_ctx.spare_map);
     std::free(efs_ctx.spare_status);
+    // The retry count a mount set stays until the next mount: the verified
+    // calls go on working on the image after an unmount.
+    const uint32_t retries = efs_ctx.retry_count;
     std::memset(&efs_ctx, 0, sizeof efs_ctx);
+    efs_ctx.retry_count = retries;
     EfsState& s = state();
     std::free(s.mounted_places);
     s.mounted_places = nullptr;
@@ -37,6 +41,7 @@ void release_mount_tables() {
 
 void reset_efs_state() {
     release_mount_tables();
+    efs_ctx.retry_count = 0;  // as before the first mount
     EfsState& s = state();
     if (s.image_owned) std::free(efs_image);
     efs_image = nullptr;

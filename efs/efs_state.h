@@ -33,10 +33,11 @@ struct EfsState {
 
 EfsState& state();
 
-// Releases the mount tables and clears efs_ctx (unmounted).
+// Releases the mount tables and clears efs_ctx (unmounted), all but the
+// retry count a mount set.
 void release_mount_tables();
 
-// Back to the state at load: unmounted, no image (one the library owns is
+// Back to the state at load: unmounted, retry count 0, no image (one the library owns is
 // released), plain-memory medium. The layout globals are reset separately
 // (reset_layout).
 void reset_efs_state();

@@ -234,6 +234,23 @@ TEST_F(EfsBlockManager, MarkerOverwritesTheFirstHeader) {
     EXPECT_EQ(EFS_commit_BME(&e, 0, 0), 1);
 }
 
+// Regression: an unmount cleared the retry count the mount had set, so every
+// verified call answered 41 and wrote nothing until the next mount.
+TEST_F(EfsBlockManager, AnUnmountKeepsTheRetryCountOfTheMount) {
+    row_ = dorv::test::efs_row(2, 7, 3);
+    const uint8_t data[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    for (int (*unmount)() : {&EFS_erase, &EFS_write_RTFD_marker, &EFS_do_format}) {
+        image_ = EfsImage::formatted(row_);
+        ASSERT_EQ(dorv::test::load_efs_layout(row_), 0);
+        ASSERT_EQ(efs_mount_image(image_.bytes.data(), static_cast<uint32_t>(image_.bytes.size())), 0);
+        ASSERT_EQ(unmount(), 0);
+        EXPECT_EQ(EFS_is_initialized(), 0);
+        const uint32_t at = image_.data_offset(8) + 16;  // a blank spare payload
+        EXPECT_EQ(EFS_write_with_read_check(at, sizeof data, data, 1), 0);
+        EXPECT_EQ(std::memcmp(image_.at(at), data, sizeof data), 0);
+    }
+}
+
 // Regression: commit, switch and swap adopted caller maps that a mount
 // refuses (an entry past V + S overran erase_counts in wear levelling, a
 // block mapped twice lost the file system); each is refused untouched.

@@ -118,6 +118,28 @@ TEST_F(EfsDataBlocks, BlocksThatHoldFilesAreRefusedWhileMounted) {
     EXPECT_EQ(EFS_write(0, 0, sizeof data, data), 0);
 }
 
+// Regression: a block call on a block that runs past the end of the caller's
+// buffer stored its first bytes (the zeroed header CRC, the payload) and only
+// then failed with 22 on the rest.
+TEST_F(EfsDataBlocks, ABlockRunningPastTheBufferIsRefusedUntouched) {
+    const EfsLayoutRow small = dorv::test::efs_row(2, 3, 2);
+    std::vector<uint8_t> buffer = EfsImage::formatted(small).bytes;
+    buffer.resize(buffer.size() + 4092, 0xFF);  // ends before the footer of block 7
+    ASSERT_EQ(dorv::test::load_efs_layout(small), 0);
+    ASSERT_EQ(efs_mount_image(buffer.data(), static_cast<uint32_t>(buffer.size())), 0);
+    const auto before = buffer;
+    const std::vector<uint8_t> payload(4076, 0x11);
+    // Layouts reaching block 7; the flash layer takes each one's size.
+    ASSERT_EQ(dorv::test::load_efs_layout(dorv::test::efs_row(2, 3, 3)), 0);  // data block 5 is block 7
+    ASSERT_EQ(EFS_physical_init(0), 0);
+    EXPECT_EQ(EFS_erase_data_block(5, 0), 22);
+    EXPECT_EQ(EFS_write_data_block(5, payload.data()), 22);
+    ASSERT_EQ(dorv::test::load_efs_layout(dorv::test::efs_row(8, 3, 2)), 0);
+    ASSERT_EQ(EFS_physical_init(0), 0);
+    EXPECT_EQ(EFS_erase_next_BM(7), 22);
+    EXPECT_EQ(buffer, before);
+}
+
 TEST_F(EfsDataBlocks, SwapWritesTheLowestCountFreeSpareAndChangesNothingUntilTheCommit) {
     mount(dorv::test::efs_row(2, 7, 3), [](EfsImage& im) {
         im.data_header(7, 9).data_header(8, 4).data_header(9, 4);  // slots 1 and 2 tie

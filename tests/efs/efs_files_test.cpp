@@ -280,6 +280,11 @@ TEST_F(EfsFiles, ChangesTheLayoutCannotCarryOutAreRefusedUntouched) {
     };
     const std::vector<uint8_t> buf(70000, 0x3C);
     using dorv::test::efs_row;
+    // Threshold 0: wear levelling would move a block before the refusal.
+    const auto worn = [](EfsLayoutRow row) {
+        row.wear_leveling_threshold = 0;
+        return row;
+    };
     const std::vector<Case> cases = {
         // Length 0xFFFF would read back as an empty file.
         {"65535 bytes", efs_row(2, 18, 17, {{0, 0, 0, 0xFFFF}}, 1),
@@ -297,6 +302,12 @@ TEST_F(EfsFiles, ChangesTheLayoutCannotCarryOutAreRefusedUntouched) {
          [] { return EFS_delete(0); }, 22},
         {"same place twice", efs_row(2, 4, 2, {{0, 0, 100, 10}, {1, 0, 100, 10}}, 2),
          [&] { return EFS_write(1, 0, 0, buf.data()); }, 22},
+        // Blocks past the last logical one (regression: refused only after
+        // the scan and a wear move had run).
+        {"write past the last block", worn(efs_row(2, 4, 3, {{0, 3, 100, 9000}}, 1)),
+         [&] { return EFS_write(0, 0, 3973, buf.data()); }, 22},
+        {"delete past the last block", worn(efs_row(2, 4, 3, {{0, 4, 0, 10}}, 1)), [] { return EFS_delete(0); },
+         22},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -114,12 +114,29 @@ TEST_F(EfsFlash, VerifiedWriteRefusesBadArgumentsANonBlankTargetAndRetryCountZer
     EXPECT_EQ(EFS_write_with_read_check(spare, 0, data.data(), 1), 22);
     EXPECT_EQ(EFS_write_with_read_check(spare, 4, nullptr, 1), 22);
     EXPECT_EQ(EFS_write_with_read_check(efs_size - 2, 4, data.data(), 0), 22);
-    // Target holds data: seven blank checks, nothing written.
-    EXPECT_EQ(EFS_write_with_read_check(image_.data_offset(0), 16, data.data(), 1), 41);
+    // Target holds data (a spare's header): seven blank checks, nothing written.
+    EXPECT_EQ(EFS_write_with_read_check(image_.data_offset(7), 16, data.data(), 1), 41);
     EXPECT_EQ(flash.reads(), 7u);
     efs_ctx.retry_count = 0;
     EXPECT_EQ(EFS_write_with_read_check(spare, 16, data.data(), 0), 41);
     EXPECT_TRUE(flash.log().empty());
+}
+
+// Regression: while mounted, a verified write went into the blank bytes of a
+// BM block or of a block holding files behind the block manager's back (the
+// next mount takes a record there; a payload byte breaks the block's footer).
+TEST_F(EfsFlash, AVerifiedWriteIntoTheMountedStateIsRefused) {
+    FaultFlash flash;
+    ScopedMedium scoped(medium(), flash);
+    const uint8_t data[4] = {1, 2, 3, 4};
+    EXPECT_EQ(EFS_write_with_read_check(4096 - 4, 4, data, 1), 22);                   // current BM block
+    EXPECT_EQ(EFS_write_with_read_check(4096 + 100, 4, data, 1), 22);                 // next BM block
+    EXPECT_EQ(EFS_write_with_read_check(image_.data_offset(0) + 4000, 4, data, 1), 22);  // a file's block
+    EXPECT_EQ(EFS_write_with_read_check(image_.data_offset(7) - 2, 4, data, 1), 22);     // into a spare from one
+    EXPECT_TRUE(flash.log().empty());
+    EXPECT_EQ(EFS_write_with_read_check(image_.data_offset(8) + 100, 4, data, 1), 0);  // spares are the caller's
+    efs_ctx.mounted = 0;
+    EXPECT_EQ(EFS_write_with_read_check(4096 + 100, 4, data, 1), 0);
 }
 
 TEST_F(EfsFlash, VerifiedWriteRetriesReadBacksButNeverTheWrite) {

@@ -76,8 +76,8 @@ TEST_F(EfsFormatMount, FormatRefusals) {
     EXPECT_EQ(EFS_do_format(), 1);  // no image
     EXPECT_EQ(image, std::vector<uint8_t>(7 * 4096, 0x00));
     efs_image = image.data();
-    EXPECT_EQ(EFS_do_format(), 99);
-    EXPECT_FALSE(read_efs_state(image, row).has_value());
+    EXPECT_EQ(EFS_do_format(), 99);  // refused before the first store
+    EXPECT_EQ(image, std::vector<uint8_t>(7 * 4096, 0x00));
 }
 
 TEST_F(EfsFormatMount, CreateAllocatesFormatsAndMounts) {
@@ -296,13 +296,20 @@ TEST_F(EfsFormatMount, AnotherLayoutIdUnmounts) {
 }
 
 // Layouts needing more blocks than the image was bound with: erase and format
-// refuse them; back under the first layout the whole image is reachable.
+// refuse them before their first store (regression: they erased what fitted
+// first, and the old file system no longer mounted); back under the first
+// layout the old file system mounts and the whole image is reachable.
 void expect_only_the_first_layout_reaches_the_image() {
+    const std::vector<uint8_t> before(efs_image, efs_image + 7 * 4096);
+    const auto unchanged = [&] { return std::equal(before.begin(), before.end(), efs_image); };
     ASSERT_EQ(dorv::test::load_efs_layout(dorv::test::efs_row(9, 3, 2, kRow.files, 8)), 0);
     EXPECT_EQ(EFS_erase(), 22);
+    EXPECT_TRUE(unchanged());
     ASSERT_EQ(dorv::test::load_efs_layout(dorv::test::efs_row(2, 7, 2, kRow.files, 8)), 0);
     EXPECT_EQ(EFS_do_format(), 22);
+    EXPECT_TRUE(unchanged());
     ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
+    EXPECT_EQ(EFS_init(0), 0);
     EXPECT_EQ(EFS_do_format(), 0);
 }
 
@@ -324,6 +331,53 @@ TEST_F(EfsFormatMount, TheLibrarysOwnImageKeepsTheSizeItWasAllocatedWith) {
     ASSERT_EQ(EFS_init(1), 0);
     expect_only_the_first_layout_reaches_the_image();
     EXPECT_EQ(EFS_init(0), 0);
+}
+
+// Regression: the library's own image handed back by EFS_init_tools under a
+// larger layout took the caller's word for its size, and the flash layer
+// reached past its allocation.
+TEST_F(EfsFormatMount, TheLibrarysOwnImageHandedBackKeepsItsSize) {
+    ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
+    ASSERT_EQ(EFS_init(1), 0);
+    ASSERT_EQ(dorv::test::load_efs_layout(dorv::test::efs_row(2, 20, 3, kRow.files, 8)), 0);
+    EXPECT_EQ(EFS_init_tools(efs_image), 22);
+    uint8_t byte = 0;
+    EXPECT_EQ(EFS_physical_read(7 * 4096, 1, &byte), 22);
+}
+
+// Regression: a mount under a layout needing more than the image was
+// adopted with answered 0, and then every write and idle step answered 22.
+TEST_F(EfsFormatMount, AMountPastTheAdoptedImageIsRefused) {
+    const EfsLayoutRow small = dorv::test::efs_row(2, 7, 3, kRow.files, 8);
+    const EfsLayoutRow large = dorv::test::efs_row(2, 21, 3, kRow.files, 8);
+    EfsImage image = EfsImage::formatted(large);
+    ASSERT_EQ(dorv::test::load_efs_layout(small), 0);
+    EXPECT_EQ(EFS_init_tools(image.bytes.data()), 41);  // adopted as 12 blocks
+    ASSERT_EQ(dorv::test::load_efs_layout(large), 0);
+    const auto before = image.bytes;
+    EXPECT_EQ(EFS_init(0), 22);
+    EXPECT_EQ(EFS_is_initialized(), 0);
+    EXPECT_EQ(image.bytes, before);
+    // Adopted again under the larger layout, it mounts and takes writes.
+    ASSERT_EQ(EFS_init_tools(image.bytes.data()), 0);
+    const uint8_t data[3] = {1, 2, 3};
+    EXPECT_EQ(EFS_write(0, 0, sizeof data, data), 0);
+}
+
+// Regression: replacing the image kept the mount, whose next commit wrote
+// the old maps into the fresh blank image.
+TEST_F(EfsFormatMount, ReplacingTheImageUnmounts) {
+    EfsImage image = EfsImage::formatted(kRow);
+    ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
+    ASSERT_EQ(EFS_init_tools(image.bytes.data()), 0);
+    std::vector<uint8_t> valid(efs_ctx.valid_map, efs_ctx.valid_map + 3);
+    std::vector<uint8_t> spare(efs_ctx.spare_map, efs_ctx.spare_map + 2);
+    efs_bme_t entry{valid.data(), spare.data(), 0, 0, 0};
+    ASSERT_EQ(EFS_physical_init(1), 0);
+    EXPECT_EQ(EFS_is_initialized(), 0);
+    EXPECT_EQ(EFS_commit_BME(&entry, 0, 0), 1);
+    EXPECT_TRUE(std::all_of(efs_image, efs_image + efs_size, [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_EQ(image.bytes, EfsImage::formatted(kRow).bytes);
 }
 
 }  // namespace

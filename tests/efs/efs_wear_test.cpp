@@ -223,4 +223,21 @@ TEST_F(EfsWear, IdleWithEverySpareFreeErasesNothingAndOneBmBlockIsNeverErased) {
     EXPECT_EQ(dorv::test::efs_read_whole(0).data, data);
 }
 
+// Regression: with one BM block filled to its last record slot, a write, a
+// delete and a wear move copied blocks into spares for a commit that could
+// not land (5).
+TEST_F(EfsWear, ACommitThatCannotLandIsRefusedBeforeAnyCopy) {
+    mount(layout(0, 1), [](EfsImage& im) {
+        for (uint32_t k = 1; 16 + (k + 1) * im.r() <= 4095; ++k) {
+            im.bme(0, k, im.identity_valid(), im.identity_spare());
+        }
+    });
+    const auto before = image_.bytes;
+    const std::vector<uint8_t> data(10, 7);
+    EXPECT_EQ(EFS_write(0, 0, 10, data.data()), 5);
+    EXPECT_EQ(EFS_delete(1), 5);
+    EXPECT_EQ(EFS_idle_reclaim(), 5);
+    EXPECT_EQ(image_.bytes, before);
+}
+
 }  // namespace

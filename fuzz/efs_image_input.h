@@ -4,11 +4,13 @@
 // (formatted_*, switched_*); the seeds ops_* were written by hand.
 //
 // An operation list, after that first byte:
-//   byte 0   the layout loaded first: efs_fuzz_layouts() and then each of
-//            them again with another layout id, index modulo 6
+//   byte 0   the layout loaded first: efs_fuzz_layouts(), one more whose
+//            files run past its last logical block, then each of them again
+//            with another layout id; index modulo 8
 //   byte 1   bit 0: mounts adopt the caller's buffer unsized, by
 //            EFS_init_tools (else sized); bit 1: the caller's buffer has room
-//            for the largest layout (else it is the first layout's size)
+//            for the largest layout (else it is the first layout's size);
+//            bit 2: the buffer has half a block of erased bytes more
 //   then up to 48 operations, each a byte (modulo 16) and its arguments;
 //   past the end of the input every byte reads 0:
 //   0  write         file index, size (2 bytes, high first), fill
@@ -25,8 +27,9 @@
 //   10 data block    physical block, kind (erase / payload and footer /
 //                    footer), payload fill, erase count (erase only)
 //   11 BM block      BM index, erase (odd) or check
-//   12 adopt         - (EFS_init_tools under the loaded layout: its size
-//                    becomes the image's limit)
+//   12 adopt         - (EFS_init_tools under the loaded layout, whose size
+//                    becomes the image's limit; sized when the buffer is
+//                    shorter than that)
 //   13 EFS_init      create (odd); after a mount that answers 0, a write as 0
 //   14 unmount       marker (odd) or EFS_erase, then a verified write into
 //                    blank space: first block to look from, fill
@@ -39,6 +42,12 @@
 //   ops_format_past_limit         the same adoption, then a format under the
 //                                 9-block layout
 //   ops_physical_init_unmounts    EFS_physical_init(1) under a mount
+//   ops_write_past_last_block     a wear move due, then a write whose blocks
+//                                 run past the last logical block
+//   ops_delete_past_last_block    the same, then a delete of a file placed
+//                                 past it
+//   ops_block_erase_past_limit    a data-block erase of the block a sized
+//                                 mount's limit ends inside
 #ifndef DORV_FUZZ_EFS_IMAGE_INPUT_H
 #define DORV_FUZZ_EFS_IMAGE_INPUT_H
 

@@ -49,10 +49,13 @@ public:
         by_tools_ = (flags & 1) != 0;
         if (test::load_efs_layout(loaded_) != 0) std::abort();
         // The caller's buffer: the first layout's size, or room for the
-        // largest layout (so that a larger layout's image fits in it).
+        // largest layout (so that a larger layout's image fits in it); then
+        // perhaps half a block of erased bytes, so that a sized mount's limit
+        // ends inside a block.
         uint32_t largest = 0;
         for (const auto& row : rows) largest = std::max(largest, blocks_of(row) * test::kEfsBlock);
         image_.assign((flags & 2) != 0 ? largest : EFS_get_efs_size(), 0);
+        image_.resize(image_.size() + ((flags & 4) != 0 ? test::kEfsBlock / 2 : 0), 0xFF);
         // Nothing on the image yet: the mount fails but adopts it.
         if (mount() == 0) std::abort();
         format();
@@ -84,9 +87,13 @@ public:
 private:
     using Row = test::EfsLayoutRow;
 
-    // The fuzz layouts, and each again with another layout id.
+    // The fuzz layouts, one whose files run past its last logical block (a
+    // file that needs a second block from block V - 1, one placed past V),
+    // and each again with another layout id.
     static std::vector<Row> layout_rows() {
         auto rows = efs_fuzz_layouts();
+        rows.push_back(Row{.sku_id = 4, .bm_num = 2, .valid_block_num = 2, .non_valid_block_num = 2, .files_num = 3,
+                           .files = {{0, 0, 0, 64}, {1, 1, 0, 5000}, {2, 3, 0, 16}}});
         const size_t n = rows.size();
         for (size_t i = 0; i < n; ++i) {
             Row other = rows[i];
@@ -235,10 +242,13 @@ private:
         if (EFS_write(0, 0, 1, &byte) != 1 || EFS_delete(0) != 1 || EFS_idle_reclaim() != 1) std::abort();
     }
 
-    // Every configured file of the image's layout is empty.
+    // Every configured file of the image's layout that has a place on it
+    // is empty.
     void forget_files() {
         files_.clear();
-        for (const auto& f : on_image_->files) files_[f.file_index] = std::vector<uint8_t>{};
+        for (const auto& f : on_image_->files) {
+            if (f.block < on_image_->valid_block_num) files_[f.file_index] = std::vector<uint8_t>{};
+        }
     }
 
     // A format inside the image's limit writes exactly the empty file system
@@ -429,11 +439,15 @@ private:
         std::vector<uint8_t> data(size + 1u);
         for (uint32_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(fill + i * 7);
         const bool mounted = EFS_is_initialized() != 0;
-        const bool must_work = mounted && f != nullptr && write_fits(*f, size) && trusted();
+        const bool fits = f != nullptr && write_fits(*f, size);
+        const bool must_work = mounted && fits && trusted();
         const auto before = image();
         const int rc = EFS_write(index, 0, size, data.data());
         if (must_work && rc != 0) std::abort();
         if ((!mounted || f == nullptr) && (rc != (mounted ? 22 : 1) || image() != before)) std::abort();
+        // A size the file may have that the layout cannot place is refused
+        // before anything is stored.
+        if (mounted && f != nullptr && size <= f->max_size && !fits && (rc == 0 || image() != before)) std::abort();
         if (rc != 0) return;
         data.resize(size);
         // Length 0 reads back as an empty file of no bytes.
@@ -447,9 +461,14 @@ private:
     void erase_file() {
         const uint32_t index = next() % (g_efs_files_num + 1);
         const bool mounted = EFS_is_initialized() != 0;
+        const auto* f = place(index);
         const auto before = image();
         const int rc = EFS_delete(index);
-        if ((!mounted || place(index) == nullptr) && (rc != (mounted ? 22 : 1) || image() != before)) std::abort();
+        if ((!mounted || f == nullptr) && (rc != (mounted ? 22 : 1) || image() != before)) std::abort();
+        // A file placed past the last logical block is refused untouched.
+        if (mounted && f != nullptr && f->block >= g_efs_valid_block_num && (rc != 22 || image() != before)) {
+            std::abort();
+        }
         if (rc == 0) files_[static_cast<uint16_t>(index)] = std::vector<uint8_t>{};
     }
 

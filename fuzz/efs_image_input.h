@@ -31,8 +31,9 @@
 //                    becomes the image's limit; sized when the buffer is
 //                    shorter than that)
 //   13 EFS_init      create (odd); after a mount that answers 0, a write as 0
-//   14 unmount       marker (odd) or EFS_erase, then a verified write into
-//                    blank space: first block to look from, fill
+//   14 unmount       kind (bit 0: marker, else EFS_erase; bit 1: first a
+//                    verified write while still mounted), then a verified
+//                    write into blank space: first block to look from, fill
 //   15 physical init create (odd); after a create, the verified write as 14
 // Seeds that each cover one rule of the operation mode:
 //   ops_verified_after_erase      EFS_erase after a mount, then a verified
@@ -48,6 +49,8 @@
 //                                 past it
 //   ops_block_erase_past_limit    a data-block erase of the block a sized
 //                                 mount's limit ends inside
+//   ops_verified_write_mounted    a verified write into a mounted BM block's
+//                                 erased slots
 #ifndef DORV_FUZZ_EFS_IMAGE_INPUT_H
 #define DORV_FUZZ_EFS_IMAGE_INPUT_H
 

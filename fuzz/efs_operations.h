@@ -347,9 +347,12 @@ private:
     // refusal is allowed only when that layout does not fit the image), the
     // marker lands on bytes 0-3.
     void unmount_by_host() {
-        const bool marker = (next() & 1) != 0;
+        const uint8_t kind = next();
+        const bool marker = (kind & 1) != 0;
         const uint8_t start = next();
         const uint8_t fill = next();
+        // A host's verified write while still mounted, first.
+        if ((kind & 2) != 0) probe_verified_write(start, fill);
         auto expect = image();
         const bool fits = EFS_get_efs_size() <= limit_;
         const int rc = marker ? EFS_write_RTFD_marker() : EFS_erase();
@@ -383,22 +386,33 @@ private:
         probe_verified_write(start, next());
     }
 
-    // While unmounted, a blank-checked verified write of 16 bytes into the
-    // first erased 16 bytes from block `start` on: with the retry count a
-    // mount set it answers 0 and lands there; before any mount it may
-    // answer 41 and write nothing.
+    // A blank-checked verified write of 16 bytes into the first erased 16
+    // bytes from block `start` on. While mounted, one into a BM block or a
+    // block that holds files is refused untouched (22). Elsewhere, with the
+    // retry count a mount set, it answers 0 and lands there, mounted or not;
+    // before any mount it may answer 41 and write nothing.
     void probe_verified_write(uint8_t start, uint8_t fill) {
-        if (EFS_is_initialized() != 0) return;
+        const bool mounted = efs_ctx.mounted != 0;
         auto expect = image();
         const uint32_t spans = reach() / 16;
         for (uint32_t i = 0; i < spans; ++i) {
             const uint32_t at = ((start * (test::kEfsBlock / 16) + i) % spans) * 16;
             if (!erased(expect.data() + at, 16)) continue;
+            const uint32_t block = at / test::kEfsBlock;
+            const bool live = mounted && (block < g_efs_bm_num ||
+                                          std::find(efs_ctx.valid_map, efs_ctx.valid_map + g_efs_valid_block_num,
+                                                    block - g_efs_bm_num) != efs_ctx.valid_map + g_efs_valid_block_num);
             const std::vector<uint8_t> data(16, fill);
             const int rc = EFS_write_with_read_check(at, 16, data.data(), 1);
+            if (live) {
+                if (rc != 22 || image() != expect) std::abort();
+                return;
+            }
             if (rc == 0) std::fill_n(expect.begin() + at, 16, fill);
-            if ((rc != 0 && (retries_known_ || rc != 41)) || image() != expect) std::abort();
-            if (rc == 0 && fill != 0xFF) relearn_image();
+            if ((rc != 0 && (retries_known_ || mounted || rc != 41)) || image() != expect) std::abort();
+            // A spare written behind the block manager's back.
+            if (rc == 0 && mounted) trust_ = Trust::no;
+            if (rc == 0 && !mounted && fill != 0xFF) relearn_image();
             return;
         }
     }

@@ -40,6 +40,16 @@ bool holds_files(uint32_t physical_block) {
     return false;
 }
 
+void note_spare_written(uint32_t physical_block) {
+    if (efs_ctx.mounted == 0 || efs_ctx.spare_map == nullptr || efs_ctx.spare_status == nullptr) return;
+    for (uint32_t slot = 0; slot < spare_blocks(); ++slot) {
+        if (efs_ctx.spare_map[slot] == physical_block && efs_ctx.spare_status[slot] == EFS_SPARE_FREE) {
+            efs_ctx.spare_status[slot] = EFS_SPARE_DIRTY;
+            efs_ctx.free_count -= 1;
+        }
+    }
+}
+
 int select_spare(uint8_t status) {
     if (!tables_ready()) return -1;
     int best = -1;
@@ -191,6 +201,7 @@ int EFS_write_data_footer(uint32_t physical_block, const uint8_t* payload) {
         holds_files(physical_block)) {
         return 22;
     }
+    note_spare_written(physical_block);
     uint8_t footer[fmt::kFooterSize];
     le::store32(footer, EFS_crc32(0, payload, fmt::kPayloadSize));
     return write_verified(address, sizeof footer, footer, true);
@@ -203,6 +214,7 @@ int EFS_write_data_block(uint32_t physical_block, const uint8_t* payload) {
         holds_files(physical_block)) {
         return 22;
     }
+    note_spare_written(physical_block);
     if (const int rc = write_payload(physical_block, payload); rc != 0) return rc;
     return EFS_write_data_footer(physical_block, payload);
 }

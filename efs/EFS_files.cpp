@@ -134,9 +134,28 @@ int read_file(uint32_t file_index, uint32_t offset, uint32_t wanted, uint8_t* bu
     return 0;
 }
 
-// Makes sure of `needed` free spares by erasing used ones.
+// The file's record in its first block's payload marks it empty.
+bool is_empty_record(const uint8_t* payload, const Place& place) {
+    return le::load16(payload + place.offset + fmt::kRecordLengthOffset) == fmt::kRecordEmpty;
+}
+
+// Spare slots with `status` whose block a choice can take once it is free: a
+// count of 0xFFFFFFFF is never chosen, and erasing a used block adds one.
+uint32_t usable_spares(uint8_t status) {
+    const uint32_t below = status == EFS_SPARE_FREE ? 0xFFFFFFFFu : 0xFFFFFFFEu;
+    uint32_t n = 0;
+    for (uint32_t slot = 0; slot < spare_blocks(); ++slot) {
+        const uint8_t p = efs_ctx.spare_map[slot];
+        if (efs_ctx.spare_status[slot] == status && p < data_blocks() && efs_ctx.erase_counts[p] < below) ++n;
+    }
+    return n;
+}
+
+// Makes sure of `needed` free spares a choice can take, by erasing used ones;
+// 28 before the first erase when there cannot be so many.
 int ensure_free_spares(uint32_t needed) {
-    while (efs_ctx.free_count < needed) {
+    if (usable_spares(EFS_SPARE_FREE) + usable_spares(EFS_SPARE_DIRTY) < needed) return 28;
+    while (usable_spares(EFS_SPARE_FREE) < needed) {
         if (const int rc = EFS_erase_dirty_block(); rc != 0) return rc;
     }
     return 0;
@@ -162,23 +181,19 @@ int EFS_write(uint32_t file_index, uint32_t offset, uint32_t size, const uint8_t
     if (const int rc = file_place(file_index, &place); rc != 0) return rc;
     if (offset != 0 || data == nullptr) return 22;
 
-    const bool size_fits = size <= place.max_size && size <= kLongestFile;
+    // A refusal comes before the scan and wear levelling, which may store.
+    if (size > place.max_size || size > kLongestFile) return 34;
     // Every block of the write sits in its own spare until the one commit.
     // (It can be one more than the blocks used: a record at offset 0 with
     // 4072 bytes fills one block, yet two spares are made sure of.)
     const uint64_t with_header = place.offset + static_cast<uint64_t>(size) + fmt::kRecordHeaderSize;
     const auto needed = static_cast<uint32_t>((with_header + fmt::kFileDataMax - 1) / fmt::kFileDataMax);
-    // What the layout cannot carry out is refused before the scan and wear
-    // levelling, which may store.
-    if (size_fits) {
-        if (needed > spare_blocks()) return 28;
-        if (write_covers_other_record(file_index, place, size)) return 22;
-        if (place.first_block + blocks_used(place, size) > valid_blocks()) return 22;
-        if (const int rc = commit_refusal(); rc != 0) return rc;
-    }
+    if (needed > spare_blocks()) return 28;
+    if (write_covers_other_record(file_index, place, size)) return 22;
+    if (place.first_block + blocks_used(place, size) > valid_blocks()) return 22;
+    if (const int rc = commit_refusal(); rc != 0) return rc;
     if (const int rc = scan_if_needed(); rc != 0) return rc;
     if (const int rc = EFS_wear_leveling(0, 0); rc != 0) return rc;
-    if (!size_fits) return 34;
     // A wear move may have taken the last record slot.
     if (const int rc = commit_refusal(); rc != 0) return rc;
     if (const int rc = ensure_free_spares(needed); rc != 0) return rc;
@@ -219,6 +234,12 @@ int EFS_delete(uint32_t file_index) {
         return 22;
     }
     if (const int rc = commit_refusal(); rc != 0) return rc;
+    // An empty file is answered before the scan and wear levelling, which may
+    // store (a wear move carries the block's content along unchanged).
+    if (const int rc = EFS_read_and_verify_data_block_header_and_footer(efs_ctx.valid_map[place.first_block], 1, 1);
+        rc == 0 && is_empty_record(efs_ctx.block_buf + fmt::kPayloadOffset, place)) {
+        return 2;
+    }
     if (const int rc = scan_if_needed(); rc != 0) return rc;
     if (const int rc = EFS_wear_leveling(0, 0); rc != 0) return rc;
     if (const int rc = commit_refusal(); rc != 0) return rc;
@@ -231,7 +252,7 @@ int EFS_delete(uint32_t file_index) {
         return rc;
     }
     uint8_t* payload = efs_ctx.block_buf + fmt::kPayloadOffset;
-    if (le::load16(payload + place.offset + fmt::kRecordLengthOffset) == fmt::kRecordEmpty) return 2;
+    if (is_empty_record(payload, place)) return 2;
     // The data bytes and continuation blocks stay: an empty record is enough.
     put_record(payload, place.offset, block, fmt::kRecordEmpty, nullptr, 0);
     if (const int rc = swap_and_write_new_block(&entry, block, payload); rc != 0) return rc;

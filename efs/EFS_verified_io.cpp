@@ -54,19 +54,24 @@ bool header_crc_holds(const uint8_t* header) {
     return EFS_crc32(0, header, fmt::kHeaderCrcSpan) == le::load32(header + fmt::kHeaderCrcOffset);
 }
 
-// While mounted, [address, address + length) touches a BM block or a data
-// block that holds files: only the block manager and the copy-on-write
-// writers change those, or the mount no longer describes the image.
-bool touches_mounted_state(uint32_t address, uint32_t length) {
-    if (efs_ctx.mounted == 0) return false;
+// While mounted, a write of [address, address + length) from outside must
+// not touch a BM block or a data block that holds files: only the block
+// manager and the copy-on-write writers change those, or the mount no longer
+// describes the image. False when it would; otherwise the spares it touches
+// are marked used.
+bool admit_outside_write(uint32_t address, uint32_t length) {
+    if (efs_ctx.mounted == 0) return true;
     const uint64_t first = address / fmt::kBlockSize;
     const uint64_t last = (static_cast<uint64_t>(address) + length - 1) / fmt::kBlockSize;
     for (uint64_t block = first; block <= last; ++block) {
-        if (block < bm_blocks()) return true;
+        if (block < bm_blocks()) return false;
         const uint64_t physical = block - bm_blocks();
-        if (physical < data_blocks() && holds_files(static_cast<uint32_t>(physical))) return true;
+        if (physical < data_blocks() && holds_files(static_cast<uint32_t>(physical))) return false;
     }
-    return false;
+    for (uint64_t block = first; block <= last; ++block) {
+        if (block - bm_blocks() < data_blocks()) note_spare_written(static_cast<uint32_t>(block - bm_blocks()));
+    }
+    return true;
 }
 
 }  // namespace
@@ -170,7 +175,7 @@ int EFS_read_and_verify_file(uint8_t logical_block, uint16_t payload_offset,
 int EFS_write_with_read_check(uint32_t address, uint32_t length, const uint8_t* data,
                               uint8_t blank_check) {
     if (length == 0 || length > fmt::kBlockSize || data == nullptr ||
-        dorv::efs::touches_mounted_state(address, length)) {
+        !dorv::efs::admit_outside_write(address, length)) {
         return 22;
     }
     return dorv::efs::write_verified(address, length, data, blank_check != 0);

@@ -104,6 +104,11 @@ void serialise_bme(const efs_bme_t& entry, uint8_t* out);
 // callers only ever pass spares, and format runs unmounted).
 bool holds_files(uint32_t physical_block);
 
+// While mounted, a spare about to be written from outside the copy-on-write
+// writers is no longer free (a swap would find it not blank): its slot
+// becomes used, to be erased before reuse.
+void note_spare_written(uint32_t physical_block);
+
 // The spare slot with the wanted status whose block has the smallest erase
 // count (ties to the lower slot, a count of 0xFFFFFFFF never chosen), or -1.
 int select_spare(uint8_t status);

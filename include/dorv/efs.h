@@ -137,7 +137,8 @@ DORV_API int EFS_physical_write(uint32_t address, uint32_t length, const uint8_t
 DORV_API int EFS_physical_erase(uint32_t address, uint32_t length);
 // Sets efs_size from the layout. Without create: 1 when there is no image.
 // With create: a fresh all-0xFF image of the library's own (12 when it
-// cannot be allocated); a caller's image is never released.
+// cannot be allocated); a caller's image is never released, and a mount over
+// the image replaced is released (unmounted).
 DORV_API int EFS_physical_init(uint8_t create);
 
 /* Checksums */
@@ -155,7 +156,9 @@ DORV_API uint32_t EFS_crc16(uint32_t seed, const uint8_t* data, uint32_t length)
 DORV_API extern efs_context_t efs_ctx;
 
 // Blank check (when asked), one write, read-back compare: 0, 22 (length 0
-// or above 4096, null data, range outside the image) or 41.
+// or above 4096, null data, range outside the image; while mounted, a range
+// in a BM block or in a data block that holds files) or 41. While mounted, a
+// spare it writes is no longer counted free.
 DORV_API int EFS_write_with_read_check(uint32_t address, uint32_t length, const uint8_t* data,
                                        uint8_t blank_check);
 
@@ -169,16 +172,19 @@ DORV_API int EFS_commit_BME(efs_bme_t* entry, uint32_t reserved_a, uint32_t rese
 DORV_API int EFS_switch_BM(efs_bme_t* entry);
 DORV_API int EFS_erase_next_BM(uint32_t bm_index);
 DORV_API int EFS_check_next_BM_state(uint32_t bm_index);
-// Erases every BM block (the current one last) and unmounts.
+// Erases every BM block (the current one last) and unmounts: 0, 1 (no
+// image), 22 (a BM block past the image's limit: nothing erased), or a code
+// passed up. The retry count of the mount stays.
 DORV_API int EFS_erase(void);
-// Writes "RDFS" over the first four bytes of the image.
+// Writes "RDFS" over the first four bytes of the image and unmounts.
 DORV_API int EFS_write_RTFD_marker(void);
 
 /* Data blocks and copy-on-write */
 
 DORV_API int EFS_scan_for_Data_Blocks_status_and_EC(void);
 // Erase and write a physical data block; while mounted, a block the valid
-// map names (it holds files) is refused with 22.
+// map names (it holds files) is refused with 22, and so is a block that runs
+// past the image's limit.
 DORV_API int EFS_erase_data_block(uint32_t physical_block, uint32_t erase_count);
 DORV_API int EFS_erase_dirty_block(void);
 DORV_API int EFS_bme_swap_and_write_new_block(efs_bme_t* entry, uint32_t logical_block,
@@ -191,9 +197,14 @@ DORV_API int EFS_select_free_page_for_write(int* slot);
 
 /* Format and mount */
 
+// Writes an empty file system over the image and unmounts: 0, or a code
+// passed up. Refused before its first store, leaving the image and any mount
+// as they were: 1 (no layout or image), 12, 22 (the layout needs more than the
+// image's limit), 41 (no BM block), 99 (a file place past offset 4072).
 DORV_API int EFS_do_format(void);
 // Mounts the image; a non-zero low byte of create allocates and formats a
-// fresh image first.
+// fresh image first. 22 when the loaded layout needs more than the image was
+// adopted with (adopt it again under that layout).
 DORV_API int EFS_init(int create);
 // Adopts the caller's image (at least EFS_get_efs_size() bytes) and mounts it.
 DORV_API int EFS_init_tools(uint8_t* image);
@@ -205,7 +216,8 @@ DORV_API uint32_t EFS_get_efs_size(void);
 // Moves the least-erased mapped block onto the most-erased spare once their
 // erase counts lie the layout's threshold apart; a and b become the reserved
 // words of the entry it commits. 0 (moved, or nothing to move), 1 (not
-// mounted), 12, 41, or a code passed up.
+// mounted), 5 (the commit cannot land: nothing moved), 12, 41, or a code
+// passed up.
 DORV_API int EFS_wear_leveling(uint32_t a, uint32_t b);
 // One step of maintenance: pre-erases the next BM block when the current one
 // is nearly full, else scans, levels wear and erases one used spare.
@@ -218,9 +230,10 @@ DORV_API int EFS_idle_reclaim(void);
 // becomes the bytes delivered (0 on every failure). 0, 1, 2, 22, 34, 41.
 DORV_API int EFS_read(uint32_t file_index, uint32_t offset, uint32_t* length, uint8_t* buffer);
 // Replaces the whole file by `size` bytes of `data` (offset must be 0).
-// 0, 1, 12, 22, 28, 34, 41, or a code passed up.
+// 0, 1, 5 (the commit cannot land: nothing copied), 12, 22, 28, 34, 41, or a
+// code passed up.
 DORV_API int EFS_write(uint32_t file_index, uint32_t offset, uint32_t size, const uint8_t* data);
-// Empties the file. 0, 1, 2, 12, 22, 28, 41, or a code passed up.
+// Empties the file. 0, 1, 2, 5, 12, 22, 28, 41, or a code passed up.
 DORV_API int EFS_delete(uint32_t file_index);
 // The file's length, written only on success. 0, 1, 2, 22, 41.
 DORV_API int EFS_get_file_size(uint32_t file_index, uint32_t* size);

@@ -8,6 +8,7 @@
 
 #include "dorv/efs.h"
 #include "efs/efs_internal.h"
+#include "support/efs_file_reader.h"
 #include "support/efs_fixture.h"
 
 namespace {
@@ -138,6 +139,22 @@ TEST_F(EfsDataBlocks, ABlockRunningPastTheBufferIsRefusedUntouched) {
     ASSERT_EQ(EFS_physical_init(0), 0);
     EXPECT_EQ(EFS_erase_next_BM(7), 22);
     EXPECT_EQ(buffer, before);
+}
+
+// Regression: a spare written through the exported calls while mounted stayed
+// free in the mount's eyes, so the next file write chose it and failed its
+// blank check (41).
+TEST_F(EfsDataBlocks, ASpareWrittenFromOutsideIsNoLongerFree) {
+    mount(dorv::test::efs_row(2, 3, 3, {{0, 0, 0, 100}}, 1));
+    ASSERT_EQ(EFS_scan_for_Data_Blocks_status_and_EC(), 0);
+    const std::vector<uint8_t> payload(4076, 0x11);
+    const uint8_t bytes[4] = {1, 2, 3, 4};
+    ASSERT_EQ(EFS_write_data_block(3, payload.data()), 0);                                 // slot 0
+    ASSERT_EQ(EFS_write_with_read_check(image_.data_offset(4) + 100, 4, bytes, 1), 0);  // slot 1
+    EXPECT_EQ(+efs_ctx.free_count, 1u);
+    const std::vector<uint8_t> data(10, 0x22);
+    EXPECT_EQ(EFS_write(0, 0, 10, data.data()), 0);
+    EXPECT_EQ(dorv::test::efs_read_whole(0).data, data);
 }
 
 TEST_F(EfsDataBlocks, SwapWritesTheLowestCountFreeSpareAndChangesNothingUntilTheCommit) {

@@ -231,10 +231,11 @@ TEST_F(EfsFiles, ArgumentsAndStateAreCheckedBeforeTheFlash) {
     EXPECT_EQ(flash.reads(), 0u);
     EXPECT_EQ(efs_ctx.status_scanned, 0);
 
-    // Too long: 34, after the scan has run all the same.
+    // Too long: 34, before the scan.
     std::vector<uint8_t> big(101, 1);
     EXPECT_EQ(EFS_write(0, 0, 101, big.data()), 34);
-    EXPECT_EQ(efs_ctx.status_scanned, 1);
+    EXPECT_EQ(efs_ctx.status_scanned, 0);
+    EXPECT_EQ(flash.reads(), 0u);
     EXPECT_TRUE(flash.log().empty());
 }
 
@@ -308,6 +309,11 @@ TEST_F(EfsFiles, ChangesTheLayoutCannotCarryOutAreRefusedUntouched) {
          [&] { return EFS_write(0, 0, 3973, buf.data()); }, 22},
         {"delete past the last block", worn(efs_row(2, 4, 3, {{0, 4, 0, 10}}, 1)), [] { return EFS_delete(0); },
          22},
+        // A size over the limit and an empty file (regression: answered only
+        // after the scan and a wear move had run).
+        {"longer than the limit", worn(efs_row(2, 4, 3, {{0, 1, 0, 10}}, 1)),
+         [&] { return EFS_write(0, 0, 11, buf.data()); }, 34},
+        {"delete of an empty file", worn(efs_row(2, 4, 3, {{0, 1, 0, 10}}, 1)), [] { return EFS_delete(0); }, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -320,7 +326,7 @@ TEST_F(EfsFiles, ChangesTheLayoutCannotCarryOutAreRefusedUntouched) {
         ScopedMedium scoped(medium(), flash);
         EXPECT_EQ(c.call(), c.rc);
         EXPECT_TRUE(flash.log().empty());
-        if (c.rc != 34) {
+        if (c.rc != 2) {  // a delete reads the block to see it is empty
             EXPECT_EQ(flash.reads(), 0u) << "refused before the scan";
         }
         for (std::size_t i = 0; i < c.row.files.size(); ++i) {
@@ -340,6 +346,19 @@ TEST_F(EfsFiles, ChangesTheLayoutCannotCarryOutAreRefusedUntouched) {
     EXPECT_EQ(EFS_write(0, 0, 196, buf.data()), 0);
     EXPECT_EQ(dorv::test::efs_read_whole(1).rc, 0);
     EXPECT_EQ(dorv::test::efs_read_whole(0).data, std::vector<uint8_t>(196, 0x3C));
+}
+
+// Regression: spares whose erase count (0xFFFFFFFF) no choice takes were
+// counted free, so a two-block write copied its first block and then
+// answered 28.
+TEST_F(EfsFiles, SparesNoChoiceTakesAreNotCountedFree) {
+    EfsLayoutRow row = dorv::test::efs_row(2, 4, 3, {{0, 0, 0, 8000}}, 1);
+    row.wear_leveling_threshold = 0xFFFFFFFFu;
+    mount(row, [](EfsImage& im) { im.data_header(5, 0xFFFFFFFFu).data_header(6, 0xFFFFFFFFu); });
+    const auto before = image_.bytes;
+    EXPECT_EQ(write(0, pattern(8000, 1)), 28);
+    EXPECT_EQ(image_.bytes, before);
+    EXPECT_EQ(write(0, pattern(4000, 2)), 0) << "one block takes the one spare left";
 }
 
 TEST_F(EfsFiles, ARecordOffsetBeyondThePayloadIsRefusedWithoutFlashAccess) {

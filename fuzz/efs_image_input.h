@@ -51,6 +51,13 @@
 //                                 mount's limit ends inside
 //   ops_verified_write_mounted    a verified write into a mounted BM block's
 //                                 erased slots
+//   ops_write_over_size_limit     a wear move due, then a write longer than
+//                                 the file may be
+//   ops_delete_empty_file         a wear move due, then a delete of a file
+//                                 already empty
+//   ops_spare_written_mounted     a file written, the free spare the next
+//                                 write would take written by the host, the
+//                                 next file write
 #ifndef DORV_FUZZ_EFS_IMAGE_INPUT_H
 #define DORV_FUZZ_EFS_IMAGE_INPUT_H
 

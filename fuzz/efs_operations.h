@@ -410,8 +410,6 @@ private:
             }
             if (rc == 0) std::fill_n(expect.begin() + at, 16, fill);
             if ((rc != 0 && (retries_known_ || mounted || rc != 41)) || image() != expect) std::abort();
-            // A spare written behind the block manager's back.
-            if (rc == 0 && mounted) trust_ = Trust::no;
             if (rc == 0 && !mounted && fill != 0xFF) relearn_image();
             return;
         }
@@ -459,9 +457,9 @@ private:
         const int rc = EFS_write(index, 0, size, data.data());
         if (must_work && rc != 0) std::abort();
         if ((!mounted || f == nullptr) && (rc != (mounted ? 22 : 1) || image() != before)) std::abort();
-        // A size the file may have that the layout cannot place is refused
-        // before anything is stored.
-        if (mounted && f != nullptr && size <= f->max_size && !fits && (rc == 0 || image() != before)) std::abort();
+        // A write the layout has no room for is refused before anything is
+        // stored.
+        if (mounted && f != nullptr && !fits && (rc == 0 || image() != before)) std::abort();
         if (rc != 0) return;
         data.resize(size);
         // Length 0 reads back as an empty file of no bytes.
@@ -476,14 +474,31 @@ private:
         const uint32_t index = next() % (g_efs_files_num + 1);
         const bool mounted = EFS_is_initialized() != 0;
         const auto* f = place(index);
+        const auto known = files_.find(static_cast<uint16_t>(index));
+        const bool empty = mounted && f != nullptr && known != files_.end() && known->second.empty() &&
+                           first_block_sound(*f);
         const auto before = image();
         const int rc = EFS_delete(index);
         if ((!mounted || f == nullptr) && (rc != (mounted ? 22 : 1) || image() != before)) std::abort();
-        // A file placed past the last logical block is refused untouched.
+        // A file placed past the last logical block is refused untouched,
+        // and a file already empty is answered so untouched.
         if (mounted && f != nullptr && f->block >= g_efs_valid_block_num && (rc != 22 || image() != before)) {
             std::abort();
         }
+        if (empty && (rc != 2 || image() != before)) std::abort();
         if (rc == 0) files_[static_cast<uint16_t>(index)] = std::vector<uint8_t>{};
+    }
+
+    // The block that holds the file's record verifies whole (header and
+    // footer), as the model's image has it.
+    bool first_block_sound(const test::EfsLayoutFile& f) const {
+        if (!on_image_ || !same_layout(*on_image_, loaded_) || f.block >= loaded_.valid_block_num) return false;
+        const auto bytes = image();
+        const auto view = test::read_efs_state(bytes, loaded_);
+        if (!view) return false;
+        const uint8_t* block = bytes.data() + (loaded_.bm_num + view->valid[f.block]) * test::kEfsBlock;
+        return test::ref_crc32(0, block, 12) == load32(block + 12) &&
+               test::ref_crc32(0, block + 16, test::kEfsPayload) == load32(block + 16 + test::kEfsPayload);
     }
 
     // An entry from the committed maps (identity when unmounted), changed as
@@ -624,7 +639,6 @@ private:
         }
         const bool retries = retries_known_ || mounted;
         if (rc == expected ? image() != expect : (retries || rc != 41 || image() != before)) std::abort();
-        if (rc == 0 && mounted) trust_ = Trust::no;
         if (!mounted && rc == 0) relearn_image();
     }
 
@@ -638,7 +652,6 @@ private:
         const int rc = erase ? EFS_erase_next_BM(index) : EFS_check_next_BM_state(index);
         if (mounted && index == efs_ctx.current_bm && rc != 22) std::abort();
         if ((rc == 22 || !erase) && image() != before) std::abort();
-        if (mounted && erase && rc == 0) trust_ = Trust::no;
         if (!mounted && erase && rc == 0) relearn_image();
     }
 

@@ -540,17 +540,24 @@ private:
                std::equal(maps_.begin() + v, maps_.begin() + data_blocks(), efs_ctx.spare_map);
     }
 
-    // The outcome of a block-manager call with entry_: refused calls write
-    // nothing; a commit makes the entry's maps the image's.
-    void settle(int rc, bool sound, const std::vector<uint8_t>& before, bool same_maps) {
+    // The answer of a block-manager call with entry_: an unsound entry is
+    // refused while mounted, and a refused call wrote nothing. True when the
+    // call landed (answered 0).
+    bool landed(int rc, bool sound, const std::vector<uint8_t>& before) {
         if (!sound && efs_ctx.mounted != 0 && rc != 22) std::abort();
         if (rc == 1 || rc == 22) {
             if (image() != before) std::abort();
-            return;
+            return false;
         }
         // Entries the input made may map blank blocks.
         trust_ = Trust::no;
-        if (rc != 0) return;
+        return rc == 0;
+    }
+
+    // The outcome of a block-manager call with entry_: refused calls write
+    // nothing; a commit makes the entry's maps the image's.
+    void settle(int rc, bool sound, const std::vector<uint8_t>& before, bool same_maps) {
+        if (!landed(rc, sound, before)) return;
         if (!on_image_) std::abort();
         const auto view = test::read_efs_state(image(), *on_image_);
         if (!view || !std::equal(view->valid.begin(), view->valid.end(), maps_.begin()) ||
@@ -683,14 +690,7 @@ private:
         const uint32_t logical = next() % (g_efs_valid_block_num + 1);
         std::vector<uint8_t> payload(EFS_PAYLOAD_SIZE, next());
         const auto before = image();
-        const int rc = EFS_bme_swap_and_write_new_block(&entry_, logical, payload.data());
-        if (!sound && efs_ctx.mounted != 0 && rc != 22) std::abort();
-        if (rc == 1 || rc == 22) {
-            if (image() != before) std::abort();
-            return;
-        }
-        trust_ = Trust::no;
-        if (rc != 0) return;
+        if (!landed(EFS_bme_swap_and_write_new_block(&entry_, logical, payload.data()), sound, before)) return;
         settle(EFS_commit_BME(&entry_, 0, 0), true, before, false);
     }
 

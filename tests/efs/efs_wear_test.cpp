@@ -226,7 +226,7 @@ TEST_F(EfsWear, IdleWithEverySpareFreeErasesNothingAndOneBmBlockIsNeverErased) {
 // Regression: with one BM block filled to its last record slot, a write, a
 // delete and a wear move copied blocks into spares for a commit that could
 // not land (5). Regression: the delete of a file already empty, which needs
-// no commit, answered 5 there instead of 2.
+// no commit, answered 5 there instead of 2 when no wear move was due.
 TEST_F(EfsWear, ACommitThatCannotLandIsRefusedBeforeAnyCopy) {
     mount(layout(0, 1), [](EfsImage& im) {
         for (uint32_t k = 1; 16 + (k + 1) * im.r() <= 4095; ++k) {
@@ -246,10 +246,17 @@ TEST_F(EfsWear, ACommitThatCannotLandIsRefusedBeforeAnyCopy) {
     ASSERT_EQ(size, 3u);
     const auto before = image_.bytes;
     const std::vector<uint8_t> data(10, 7);
+    // A wear move is due (threshold 0) and cannot land: writes and deletes
+    // answer its 5 before they look at the file.
+    EXPECT_EQ(EFS_write(0, 0, 10, data.data()), 5);
+    EXPECT_EQ(EFS_delete(1), 5);
+    EXPECT_EQ(EFS_delete(0), 5);
+    EXPECT_EQ(EFS_idle_reclaim(), 5);
+    // No move due: their own commits are refused, an empty file needs none.
+    g_efs_wear_leveling_threshold = 100;
     EXPECT_EQ(EFS_write(0, 0, 10, data.data()), 5);
     EXPECT_EQ(EFS_delete(1), 5);
     EXPECT_EQ(EFS_delete(0), 2);
-    EXPECT_EQ(EFS_idle_reclaim(), 5);
     EXPECT_EQ(image_.bytes, before);
 }
 

@@ -208,7 +208,9 @@ int EFS_write_data_footer(uint32_t physical_block, const uint8_t* payload) {
 }
 
 int EFS_write_data_block(uint32_t physical_block, const uint8_t* payload) {
-    // Payload and footer both land, or neither.
+    // A block outside the image or holding files is refused with nothing
+    // written. Past that the payload lands first: when the footer area then
+    // does not read erased the call answers 41 with the payload written.
     uint32_t address = 0;
     if (payload == nullptr || !data_block_address(physical_block, 0, &address) || !block_reachable(address) ||
         holds_files(physical_block)) {

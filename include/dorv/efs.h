@@ -232,9 +232,11 @@ DORV_API int EFS_idle_reclaim(void);
 DORV_API int EFS_read(uint32_t file_index, uint32_t offset, uint32_t* length, uint8_t* buffer);
 // Replaces the whole file by `size` bytes of `data` (offset must be 0).
 // 0, 1, 5 (the commit cannot land: nothing copied), 12, 22, 28, 34, 41, or a
-// code passed up.
+// code passed up. Past the argument checks the status scan and wear
+// levelling run first and stay done, also when the write then refuses.
 DORV_API int EFS_write(uint32_t file_index, uint32_t offset, uint32_t size, const uint8_t* data);
-// Empties the file. 0, 1, 2, 5, 12, 22, 28, 41, or a code passed up.
+// Empties the file. 0, 1, 2, 5, 12, 22, 28, 41, or a code passed up. Runs the
+// same maintenance first as a write, and erases a used spare while none is free.
 DORV_API int EFS_delete(uint32_t file_index);
 // The file's length, written only on success. 0, 1, 2, 22, 41.
 DORV_API int EFS_get_file_size(uint32_t file_index, uint32_t* size);

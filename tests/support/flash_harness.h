@@ -2,10 +2,11 @@
 //
 // FaultFlash records every write and erase that reaches an image (offset and
 // bytes) and can cut the power: after a given number of operations the next
-// one lands only in part (a write as a prefix of its bytes, an erase as its
-// first half) and nothing after it lands at all. replay() rebuilds the image
-// that any prefix of a recorded log leaves, so a test can mount every state a
-// power loss could leave behind.
+// one lands as the cut's Tear says (a write as its first write_prefix bytes,
+// none by default; an erase on its first half with half_erase, else not at
+// all) and nothing after it lands at all. replay() rebuilds the image that
+// any prefix of a recorded log leaves, torn the same way, so a test can mount
+// every state a power loss could leave behind.
 #ifndef DORV_TESTS_SUPPORT_FLASH_HARNESS_H
 #define DORV_TESTS_SUPPORT_FLASH_HARNESS_H
 

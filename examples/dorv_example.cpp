@@ -25,11 +25,12 @@
 // Only the public headers and exported functions are used; the input formats
 // are written and read here byte by byte, as a host tool would.
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -371,7 +372,8 @@ int run(Inputs& in) {
     const FcsFileName current = kelPqsGetFcsFileNameMapping(2);
     std::vector<std::string> paths;  // values that can be changed
     std::printf("current values (origin: flash = read from an image at start-up, table = tarvo.cfg or its Zan.cfg "
-                "override, - = none):\n");
+                "override, - = none;\n"
+                "  not a current value = tarvo.cfg has no valid record of the file (Zan.cfg only overrides one)):\n");
     for (const TableFile& file : files) {
         if (!kelpqsCheckNvarExists(file.name.c_str(), current)) {
             std::printf("  %-8s %s: not a current value\n", "-", file.name.c_str());
@@ -509,11 +511,33 @@ bool sampleInputs(Inputs& in) {
                               {"/home/efs/calibration", {0x12, 0x34, 0x56, 0x78, 0x9A}}});
 }
 
-bool readFile(const char* path, Bytes& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
+// The whole file, or false with the reason in `why`.
+bool readFile(const char* path, Bytes& out, std::string& why) {
+    errno = 0;
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) {
+        why = errno != 0 ? std::strerror(errno) : "it does not open";
+        return false;
+    }
+    out.clear();
+    uint8_t chunk[16384];
+    size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) != 0) {
+        out.insert(out.end(), chunk, chunk + got);
+    }
+    const int error = errno;
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) why = error != 0 ? std::strerror(error) : "read error";
+    return !failed;
+}
+
+// Reads one input file; on failure tells which file and why.
+bool readInput(const char* what, const char* path, Bytes& out) {
+    std::string why;
+    if (readFile(path, out, why)) return true;
+    std::fprintf(stderr, "cannot read the %s %s: %s\n", what, path, why.c_str());
+    return false;
 }
 
 int usage(const char* program) {
@@ -549,10 +573,7 @@ int main(int argc, char** argv) {
             const char* path = argv[++i];
             Bytes& image = arg == "--pqs" ? in.pqs : in.efs;
             (arg == "--pqs" ? in.pqsPath : in.efsPath) = path;
-            if (!readFile(path, image)) {
-                std::fprintf(stderr, "cannot read %s\n", path);
-                return 2;
-            }
+            if (!readInput(arg == "--pqs" ? "PQS image" : "EFS image", path, image)) return 2;
         } else {
             positional.push_back(argv[i]);
         }
@@ -560,10 +581,12 @@ int main(int argc, char** argv) {
     if (positional.size() < 3 || positional.size() > 5) return usage(argv[0]);
     char* end = nullptr;
     in.sku = static_cast<uint32_t>(std::strtoul(positional[1], &end, 0));
-    if (end == positional[1] || *end != '\0' || !readFile(positional[0], in.ftbl) ||
-        !readFile(positional[2], in.tarvo) ||
-        (positional.size() >= 4 && positional[3][0] != '\0' && !readFile(positional[3], in.ombl))) {
-        std::fprintf(stderr, "cannot read the inputs\n");
+    if (end == positional[1] || *end != '\0') {
+        std::fprintf(stderr, "the SKU \"%s\" is not a number\n", positional[1]);
+        return 2;
+    }
+    if (!readInput("file table", positional[0], in.ftbl) || !readInput("tarvo.cfg", positional[2], in.tarvo) ||
+        (positional.size() >= 4 && positional[3][0] != '\0' && !readInput("ombl.cfg", positional[3], in.ombl))) {
         return 2;
     }
     in.output = positional.size() == 5 ? positional[4] : "Zan.cfg";

@@ -27,7 +27,12 @@ case $loader in
   *) echo "wine-run.sh: unknown loader '$loader' (wine64 or wine)" >&2; exit 2 ;;
 esac
 if [[ ! -x $wine ]]; then
-  echo "wine-run.sh: $loader is not installed (Debian: apt-get install $([[ $loader == wine ]] && echo wine32:i386 || echo wine64))" >&2
+  if [[ $loader == wine ]]; then
+    hint="dpkg --add-architecture i386 && apt-get update && apt-get install wine32:i386"
+  else
+    hint="apt-get install wine64"
+  fi
+  echo "wine-run.sh: $loader is not installed (Debian: $hint)" >&2
   exit 2
 fi
 

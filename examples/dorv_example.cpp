@@ -523,6 +523,12 @@ bool readFile(const char* path, Bytes& out, std::string& why) {
     uint8_t chunk[16384];
     size_t got = 0;
     while ((got = std::fread(chunk, 1, sizeof chunk, file)) != 0) {
+        // The library takes every length as 32 bits.
+        if (out.size() > 0xFFFFFFFFu - got) {
+            std::fclose(file);
+            why = "larger than 4 GiB - 1";
+            return false;
+        }
         out.insert(out.end(), chunk, chunk + got);
     }
     const int error = errno;
@@ -580,9 +586,10 @@ int main(int argc, char** argv) {
     }
     if (positional.size() < 3 || positional.size() > 5) return usage(argv[0]);
     char* end = nullptr;
-    in.sku = static_cast<uint32_t>(std::strtoul(positional[1], &end, 0));
-    if (end == positional[1] || *end != '\0') {
-        std::fprintf(stderr, "the SKU \"%s\" is not a number\n", positional[1]);
+    const unsigned long long sku = std::strtoull(positional[1], &end, 0);
+    in.sku = static_cast<uint32_t>(sku);
+    if (end == positional[1] || *end != '\0' || positional[1][0] == '-' || sku > 0xFFFFFFFFull) {
+        std::fprintf(stderr, "the SKU \"%s\" is not a 32-bit unsigned number\n", positional[1]);
         return 2;
     }
     if (!readInput("file table", positional[0], in.ftbl) || !readInput("tarvo.cfg", positional[2], in.tarvo) ||

@@ -18,8 +18,8 @@
 // that answers 0 leaves exactly what the format prescribes. A write or delete
 // refused for want of room, or the delete of an empty file, answers
 // non-zero; on a sound image it leaves the spare statuses known, as the scan
-// it runs first (like a wear move, it may store) stays done. A mount whose layout needs
-// more than the image's limit is refused (22). A mount of a sound image
+// it runs first (like a wear move, it may store) stays done. A mount whose
+// layout needs more than the image's limit is refused (22). A mount of a sound image
 // takes every write the layout has room for. An unmounting operation leaves
 // every later call answering "not mounted", yet the verified calls still
 // work with the retry count the last mount set.

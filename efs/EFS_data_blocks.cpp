@@ -22,10 +22,20 @@ bool tables_ready() {
            (spare_blocks() == 0 || (efs_ctx.spare_map != nullptr && efs_ctx.spare_status != nullptr));
 }
 
+// Before a payload and its footer are written, both areas must read erased:
+// otherwise nothing is written (41).
+int check_payload_and_footer_blank(uint32_t physical_block) {
+    uint32_t address = 0;
+    if (!data_block_address(physical_block, fmt::kPayloadOffset, &address)) return 22;
+    return check_blank(address, fmt::kBlockSize - fmt::kPayloadOffset);
+}
+
+// The payload write after check_payload_and_footer_blank: one write and a
+// read-back compare.
 int write_payload(uint32_t physical_block, const uint8_t* payload) {
     uint32_t address = 0;
     if (!data_block_address(physical_block, fmt::kPayloadOffset, &address)) return 22;
-    return write_verified(address, fmt::kPayloadSize, payload, true);
+    return write_verified(address, fmt::kPayloadSize, payload, false);
 }
 
 }  // namespace
@@ -79,6 +89,7 @@ int swap_and_write_new_block(efs_bme_t* entry, uint32_t logical_block, const uin
     // Marked before any write, so that a failed write leaves it for erase.
     efs_ctx.spare_status[slot] = EFS_SPARE_DIRTY;
     efs_ctx.free_count -= 1;
+    if (const int rc = check_payload_and_footer_blank(fresh); rc != 0) return rc;
     if (const int rc = write_payload(fresh, payload); rc != 0) return rc;
     if (const int rc = EFS_write_data_footer(fresh, payload); rc != 0) return rc;
     entry->spare_map[slot] = entry->valid_map[logical_block];
@@ -208,14 +219,15 @@ int EFS_write_data_footer(uint32_t physical_block, const uint8_t* payload) {
 }
 
 int EFS_write_data_block(uint32_t physical_block, const uint8_t* payload) {
-    // A block outside the image or holding files is refused with nothing
-    // written. Past that the payload lands first: when the footer area then
-    // does not read erased the call answers 41 with the payload written.
+    // A block outside the image or holding files is refused (22), and one
+    // whose payload or footer area does not read erased (41), with nothing
+    // written and the spare statuses as they were.
     uint32_t address = 0;
     if (payload == nullptr || !data_block_address(physical_block, 0, &address) || !block_reachable(address) ||
         holds_files(physical_block)) {
         return 22;
     }
+    if (const int rc = check_payload_and_footer_blank(physical_block); rc != 0) return rc;
     note_spare_written(physical_block);
     if (const int rc = write_payload(physical_block, payload); rc != 0) return rc;
     return EFS_write_data_footer(physical_block, payload);

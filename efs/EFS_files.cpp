@@ -183,21 +183,24 @@ int EFS_write(uint32_t file_index, uint32_t offset, uint32_t size, const uint8_t
     Place place{};
     if (const int rc = file_place(file_index, &place); rc != 0) return rc;
     if (offset != 0 || data == nullptr) return 22;
+    const bool fits = size <= place.max_size && size <= kLongestFile;
+    // Every block of the write sits in its own spare until the one commit.
+    // (It can be one more than the blocks used: a record at offset 0 with
+    // 4072 bytes fills one block, yet two spares are made sure of.) More
+    // than the layout has spares can never be carried out: refused before
+    // the scan, with nothing stored.
+    const uint64_t with_header = place.offset + static_cast<uint64_t>(size) + fmt::kRecordHeaderSize;
+    const auto needed = static_cast<uint32_t>((with_header + fmt::kFileDataMax - 1) / fmt::kFileDataMax);
+    if (fits && needed > spare_blocks()) return 28;
 
     // The scan and a wear move come first and stay done whatever follows;
     // after them the spare statuses are known even when the write refuses.
     if (const int rc = scan_if_needed(); rc != 0) return rc;
     if (const int rc = EFS_wear_leveling(0, 0); rc != 0) return rc;
-    if (size > place.max_size || size > kLongestFile) return 34;
-    // Every block of the write sits in its own spare until the one commit.
-    // (It can be one more than the blocks used: a record at offset 0 with
-    // 4072 bytes fills one block, yet two spares are made sure of.)
-    const uint64_t with_header = place.offset + static_cast<uint64_t>(size) + fmt::kRecordHeaderSize;
-    const auto needed = static_cast<uint32_t>((with_header + fmt::kFileDataMax - 1) / fmt::kFileDataMax);
+    if (!fits) return 34;
     // What the layout cannot carry out, or a commit that could not land (a
     // wear move may have taken the last record slot), is refused before the
     // write's first store.
-    if (needed > spare_blocks()) return 28;
     if (write_covers_other_record(file_index, place, size)) return 22;
     if (place.first_block + blocks_used(place, size) > valid_blocks()) return 22;
     if (const int rc = commit_refusal(); rc != 0) return rc;
@@ -232,16 +235,20 @@ int EFS_delete(uint32_t file_index) {
     if (!work.ok()) return 12;
     Place place{};
     if (const int rc = file_place(file_index, &place); rc != 0) return rc;
+    // The emptied block needs a spare to go into: without any, refused
+    // before the scan, with nothing stored.
+    if (spare_blocks() == 0) return 28;
     // The scan and a wear move come first and stay done whatever follows.
     if (const int rc = scan_if_needed(); rc != 0) return rc;
     if (const int rc = EFS_wear_leveling(0, 0); rc != 0) return rc;
-    // The emptied block needs a spare to go into.
-    if (spare_blocks() == 0) return 28;
     if (place.first_block >= valid_blocks() ||
         covers_other_record(file_index, place.first_block, place.offset, place.offset + fmt::kRecordHeaderSize)) {
         return 22;
     }
-    if (const int rc = ensure_free_spares(1, 1); rc != 0) return rc;
+    // A used spare is erased while none is free, and stays erased.
+    while (efs_ctx.free_count == 0 && select_spare(EFS_SPARE_DIRTY) >= 0) {
+        if (const int rc = EFS_erase_dirty_block(); rc != 0) return rc;
+    }
 
     work.fill_from_committed();
     efs_bme_t& entry = work.entry();
@@ -250,9 +257,10 @@ int EFS_delete(uint32_t file_index) {
         return rc;
     }
     uint8_t* payload = efs_ctx.block_buf + fmt::kPayloadOffset;
-    // An empty file needs no commit, so it is answered before asking whether
-    // one could land.
+    // An empty file needs no spare and no commit, so it is answered before
+    // asking whether either is there. (Spare erases leave block_buf alone.)
     if (is_empty_record(payload, place)) return 2;
+    if (const int rc = ensure_free_spares(1, 1); rc != 0) return rc;
     if (const int rc = commit_refusal(); rc != 0) return rc;
     // The data bytes and continuation blocks stay: an empty record is enough.
     put_record(payload, place.offset, block, fmt::kRecordEmpty, nullptr, 0);

@@ -82,20 +82,24 @@ void note_outside_write(uint32_t address, uint32_t length) {
 
 }  // namespace
 
+int check_blank(uint32_t address, uint32_t length) {
+    if (retries() == 0) return 41;
+    for (uint32_t t = 0; t < retries(); ++t) {
+        const int rc = EFS_physical_read(address, length, efs_ctx.verify_buf);
+        if (rc != 0) return rc;
+        if (reads_erased(efs_ctx.verify_buf, length)) return 0;
+    }
+    // A target that holds data means the bookkeeping is broken: never write
+    // over it.
+    return 41;
+}
+
 int write_verified(uint32_t address, uint32_t length, const uint8_t* data, bool blank_check, bool* stored) {
     if (stored != nullptr) *stored = false;
     if (retries() == 0) return 41;
     uint8_t* verify = efs_ctx.verify_buf;
     if (blank_check) {
-        bool blank = false;
-        for (uint32_t t = 0; t < retries() && !blank; ++t) {
-            const int rc = EFS_physical_read(address, length, verify);
-            if (rc != 0) return rc;
-            blank = reads_erased(verify, length);
-        }
-        // A target that holds data means the bookkeeping is broken: never
-        // write over it.
-        if (!blank) return 41;
+        if (const int rc = check_blank(address, length); rc != 0) return rc;
     }
     const int rc = EFS_physical_write(address, length, data);
     if (rc != 0) return rc;

@@ -70,6 +70,10 @@ bool reads_erased(const uint8_t* bytes, uint32_t length);
 // The retry count verified operations use: efs_ctx.retry_count.
 uint32_t retries();
 
+// Reads `length` (at most 4096) bytes at `address` until they read erased:
+// 0, 41 when they never do (or the retry count is 0), or a read's code.
+int check_blank(uint32_t address, uint32_t length);
+
 // Blank check, one write, read-back compare of `length` (at most 4096) bytes
 // at `address`; what EFS_write_with_read_check does after its argument checks.
 // `stored`, when given, tells whether the write reached the flash.

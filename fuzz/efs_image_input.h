@@ -58,6 +58,10 @@
 //   ops_spare_written_mounted     a file written, the free spare the next
 //                                 write would take written by the host, the
 //                                 next file write
+//   ops_write_more_blocks_than_spares  a wear move due, then a write that
+//                                 needs more blocks than the layout has spares
+//   ops_payload_over_written_footer  a spare's footer written by the host,
+//                                 then its payload and footer
 #ifndef DORV_FUZZ_EFS_IMAGE_INPUT_H
 #define DORV_FUZZ_EFS_IMAGE_INPUT_H
 

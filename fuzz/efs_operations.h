@@ -15,7 +15,10 @@
 // knows must be there, so a write or delete that answers non-zero leaves
 // every file as before on an image that mounts. A mount, format, erase or
 // marker that answers non-zero leaves the image byte for byte as it was; one
-// that answers 0 leaves exactly what the format prescribes. A write or delete
+// that answers 0 leaves exactly what the format prescribes; so does a
+// data-block write or a swap that answers non-zero. A write needing more
+// blocks than the layout has spares, and a delete on a layout without
+// spares, answer 28 with the image byte for byte. Any other write or delete
 // refused for want of room, or the delete of an empty file, answers
 // non-zero; on a sound image it leaves the spare statuses known, as the scan
 // it runs first (like a wear move, it may store) stays done. A mount whose
@@ -426,13 +429,20 @@ private:
         return nullptr;
     }
 
+    // A write within the file's size that needs more spares than the layout
+    // has: it can never land.
+    bool over_spares(const test::EfsLayoutFile& f, uint32_t size) const {
+        constexpr uint32_t data_max = test::kEfsPayload - 4;
+        return size <= f.max_size && size < 0xFFFFu && f.offset <= data_max &&
+               (f.offset + size + 4 + data_max - 1) / data_max > loaded_.non_valid_block_num;
+    }
+
     // A write the loaded layout has room for: within the file's size, its
     // blocks below V, one spare for each, and over no other file's record.
     bool write_fits(const test::EfsLayoutFile& f, uint32_t size) const {
         constexpr uint32_t data_max = test::kEfsPayload - 4;
-        if (size > f.max_size || f.offset > data_max) return false;
+        if (size > f.max_size || f.offset > data_max || over_spares(f, size)) return false;
         const uint32_t room = data_max - f.offset;
-        if ((f.offset + size + 4 + data_max - 1) / data_max > loaded_.non_valid_block_num) return false;
         const uint32_t used = size <= room ? 1 : 1 + (size - room + data_max - 1) / data_max;
         if (f.block + used > loaded_.valid_block_num) return false;
         for (const auto& g : loaded_.files) {
@@ -456,16 +466,22 @@ private:
         for (uint32_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(fill + i * 7);
         const bool mounted = EFS_is_initialized() != 0;
         const bool fits = f != nullptr && write_fits(*f, size);
+        const bool never = mounted && f != nullptr && over_spares(*f, size);
         const bool sound = mounted && trusted();
         const auto before = image();
         const int rc = EFS_write(index, 0, size, data.data());
         if (sound && fits && rc != 0) std::abort();
         if ((!mounted || f == nullptr) && (rc != (mounted ? 22 : 1) || image() != before)) std::abort();
-        // A write the layout has no room for is refused, and every file reads
-        // as before (check_image); the status scan and wear move it runs
-        // first may have stored, and on a sound image the scan has made the
-        // spare statuses known.
-        if (mounted && f != nullptr && !fits && (rc == 0 || (sound && efs_ctx.status_scanned == 0))) std::abort();
+        // More blocks than the layout has spares: refused (28) before the
+        // maintenance, the image byte for byte as it was.
+        if (never && (rc != 28 || image() != before)) std::abort();
+        // Any other write the layout has no room for is refused, and every
+        // file reads as before (check_image); the status scan and wear move
+        // it runs first may have stored, and on a sound image the scan has
+        // made the spare statuses known.
+        if (mounted && f != nullptr && !fits && !never && (rc == 0 || (sound && efs_ctx.status_scanned == 0))) {
+            std::abort();
+        }
         if (rc != 0) return;
         data.resize(size);
         // Length 0 reads back as an empty file of no bytes.
@@ -494,8 +510,13 @@ private:
         // move is due and its commit cannot land) and the spare statuses are
         // known.
         const bool past = mounted && f != nullptr && f->block >= g_efs_valid_block_num;
-        if ((past || empty) && (rc == 0 || (sound && efs_ctx.status_scanned == 0))) std::abort();
-        if (empty && sound && rc != 2 && rc != 5) std::abort();
+        // Without spares nothing can be deleted: refused (28) before the
+        // maintenance, the image byte for byte as it was.
+        const bool no_spares = mounted && f != nullptr && f->offset <= test::kEfsPayload - 4 &&
+                               g_efs_non_valid_block_num == 0;
+        if (no_spares && (rc != 28 || image() != before)) std::abort();
+        if (!no_spares && (past || empty) && (rc == 0 || (sound && efs_ctx.status_scanned == 0))) std::abort();
+        if (!no_spares && empty && sound && rc != 2 && rc != 5) std::abort();
         if (rc == 0) files_[static_cast<uint16_t>(index)] = std::vector<uint8_t>{};
     }
 
@@ -607,7 +628,8 @@ private:
     // What a data-block call does to the block at `address` of `bytes`:
     // the erase gives it a fresh header with the count plus one; the payload
     // and the footer are written only where they find erased bytes (41
-    // otherwise, the payload then staying written when the footer fails).
+    // otherwise, with nothing written: a payload write checks its footer
+    // area too before it writes).
     static int predict_block_call(std::vector<uint8_t>& bytes, uint32_t address, uint8_t kind,
                                   const std::vector<uint8_t>& payload, uint32_t count) {
         uint8_t* block = bytes.data() + address;
@@ -619,7 +641,7 @@ private:
             return 0;
         }
         if (kind == 1) {
-            if (!erased(block + 16, test::kEfsPayload)) return 41;
+            if (!erased(block + 16, test::kEfsPayload + 4)) return 41;
             std::copy(payload.begin(), payload.end(), block + 16);
         }
         if (!erased(block + 16 + test::kEfsPayload, 4)) return 41;
@@ -700,7 +722,10 @@ private:
         const uint32_t logical = next() % (g_efs_valid_block_num + 1);
         std::vector<uint8_t> payload(EFS_PAYLOAD_SIZE, next());
         const auto before = image();
-        if (!landed(EFS_bme_swap_and_write_new_block(&entry_, logical, payload.data()), sound, before)) return;
+        const int rc = EFS_bme_swap_and_write_new_block(&entry_, logical, payload.data());
+        // A swap that does not land (no free spare, one not erased) writes nothing.
+        if (rc != 0 && image() != before) std::abort();
+        if (!landed(rc, sound, before)) return;
         settle(EFS_commit_BME(&entry_, 0, 0), true, before, false);
     }
 

@@ -187,9 +187,15 @@ DORV_API int EFS_scan_for_Data_Blocks_status_and_EC(void);
 // past the image's limit.
 DORV_API int EFS_erase_data_block(uint32_t physical_block, uint32_t erase_count);
 DORV_API int EFS_erase_dirty_block(void);
+// Copy-on-write of a logical block into the free spare with the lowest erase
+// count, in `entry`'s maps (the caller commits). A spare whose payload or
+// footer area does not read erased answers 41 with nothing written (its slot
+// is marked used).
 DORV_API int EFS_bme_swap_and_write_new_block(efs_bme_t* entry, uint32_t logical_block,
                                               const uint8_t* payload);
 DORV_API int EFS_write_data_footer(uint32_t physical_block, const uint8_t* payload);
+// Writes the payload and its footer into a physical block; a payload or
+// footer area that does not read erased answers 41 with nothing written.
 DORV_API int EFS_write_data_block(uint32_t physical_block, const uint8_t* payload);
 // The free spare slot a write would take: 0, 1 (not mounted), 22 (null
 // slot), 28 (no spare known to be free).
@@ -233,10 +239,14 @@ DORV_API int EFS_read(uint32_t file_index, uint32_t offset, uint32_t* length, ui
 // Replaces the whole file by `size` bytes of `data` (offset must be 0).
 // 0, 1, 5 (the commit cannot land: nothing copied), 12, 22, 28, 34, 41, or a
 // code passed up. Past the argument checks the status scan and wear
-// levelling run first and stay done, also when the write then refuses.
+// levelling run first and stay done, also when the write then refuses; only
+// a write needing more blocks than the layout has spares (28) is refused
+// before them, with nothing stored.
 DORV_API int EFS_write(uint32_t file_index, uint32_t offset, uint32_t size, const uint8_t* data);
 // Empties the file. 0, 1, 2, 5, 12, 22, 28, 41, or a code passed up. Runs the
-// same maintenance first as a write, and erases a used spare while none is free.
+// same maintenance first as a write (a layout without spares answers 28
+// before it), and erases a used spare while none is free; an empty file then
+// answers 2, whatever the spares.
 DORV_API int EFS_delete(uint32_t file_index);
 // The file's length, written only on success. 0, 1, 2, 22, 41.
 DORV_API int EFS_get_file_size(uint32_t file_index, uint32_t* size);

@@ -308,6 +308,7 @@ TEST_F(EfsFiles, ChangesTheLayoutCannotCarryOutAreRefusedUntouched) {
         EfsLayoutRow row;
         std::function<int()> call;
         int rc;
+        bool before_maintenance = false;  // refused before the scan and wear levelling
     };
     const std::vector<uint8_t> buf(70000, 0x3C);
     using dorv::test::efs_row;
@@ -320,10 +321,11 @@ TEST_F(EfsFiles, ChangesTheLayoutCannotCarryOutAreRefusedUntouched) {
         // Length 0xFFFF would read back as an empty file.
         {"65535 bytes", efs_row(2, 18, 17, {{0, 0, 0, 0xFFFF}}, 1),
          [&] { return EFS_write(0, 0, 0xFFFF, buf.data()); }, 34},
-        // More blocks than spares.
-        {"more blocks than spares", efs_row(2, 4, 1, {{0, 0, 100, 5000}}, 1),
-         [&] { return EFS_write(0, 0, 3969, buf.data()); }, 28},
-        {"delete without spares", efs_row(2, 4, 0, {{0, 0, 0, 10}}, 1), [] { return EFS_delete(0); }, 28},
+        // More blocks than spares can never land: refused before a wear move.
+        {"more blocks than spares", worn(efs_row(2, 4, 1, {{0, 0, 100, 5000}}, 1)),
+         [&] { return EFS_write(0, 0, 3969, buf.data()); }, 28, true},
+        {"delete without spares", worn(efs_row(2, 4, 0, {{0, 0, 0, 10}}, 1)), [] { return EFS_delete(0); }, 28,
+         true},
         // A write whose data would cover the next file's record header.
         {"data over a neighbour", efs_row(2, 4, 2, {{0, 0, 0, 400}, {1, 0, 100, 10}}, 2),
          [&] { return EFS_write(0, 0, 97, buf.data()); }, 22},
@@ -357,9 +359,15 @@ TEST_F(EfsFiles, ChangesTheLayoutCannotCarryOutAreRefusedUntouched) {
         std::vector<dorv::test::EfsFileRead> before;
         for (const EfsLayoutFile& f : c.row.files) before.push_back(dorv::test::efs_read_whole(f.file_index));
         reset_scan();
+        const std::vector<uint8_t> untouched = image_.bytes;
         EXPECT_EQ(c.call(), c.rc);
-        EXPECT_EQ(efs_ctx.status_scanned, 1) << "the spare statuses are known after a refusal";
-        EXPECT_EQ(image_.bytes, maintained) << "the call's own change made no store";
+        if (c.before_maintenance) {
+            EXPECT_EQ(efs_ctx.status_scanned, 0);
+            EXPECT_EQ(image_.bytes, untouched);
+        } else {
+            EXPECT_EQ(efs_ctx.status_scanned, 1) << "the spare statuses are known after a refusal";
+            EXPECT_EQ(image_.bytes, maintained) << "the call's own change made no store";
+        }
         for (std::size_t i = 0; i < c.row.files.size(); ++i) {
             const auto now = dorv::test::efs_read_whole(c.row.files[i].file_index);
             EXPECT_EQ(now.rc, before[i].rc);
@@ -465,3 +473,65 @@ TEST_F(EfsFiles, ACommitInFrontOfStrayBytesMovesToTheNextBmBlock) {
 }
 
 }  // namespace
+
+// A write that needs more blocks than the layout has spares is answered
+// before the maintenance, a delete of an empty file needs no spare, and a
+// block write or swap checks its whole target blank before its first store.
+TEST_F(EfsFiles, SpareShortagesAndUnblankSparesAreAnsweredBeforeAnyStore) {
+    using dorv::test::efs_row;
+    const std::vector<uint8_t> data(4000, 0x6B), payload(4076, 0x17);
+    EfsLayoutRow row = efs_row(2, 4, 1, {{0, 0, 100, 5000}}, 1);
+    row.wear_leveling_threshold = 0;  // a wear move would be due
+    mount(row);
+    const auto untouched = image_.bytes;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_EQ(EFS_write(0, 0, 3969, data.data()), 28);
+        EXPECT_EQ(image_.bytes, untouched);
+    }
+    EXPECT_EQ(EFS_write(0, 0, 3968, data.data()), 0) << "one spare carries one block";
+
+    // The only spare's count is one no choice takes (A), or the host has
+    // filled it with the last count a choice takes (B): an empty file is
+    // still answered 2, after B's spare is erased as none is free.
+    row = efs_row(2, 3, 1, {{0, 0, 0, 100}}, 1);
+    row.wear_leveling_threshold = 0xFFFFFFFFu;
+    for (const bool filled : {false, true}) {
+        SCOPED_TRACE(filled ? "B" : "A");
+        reset();
+        mount(row);
+        const uint8_t spare = efs_ctx.spare_map[0];
+        ASSERT_EQ(EFS_erase_data_block(spare, filled ? 0xFFFFFFFDu : 0xFFFFFFFEu), 0);
+        if (filled) {
+            ASSERT_EQ(EFS_write_data_block(spare, payload.data()), 0);
+        }
+        EXPECT_EQ(EFS_delete(0), 2);
+        EXPECT_EQ(EFS_delete(0), 2);
+        EXPECT_EQ(le32(image_.at(image_.data_offset(spare))), 0xFFFFFFFFu);
+        EXPECT_EQ(EFS_write(0, 0, 10, data.data()), 28) << "the write needs the spare no choice takes";
+    }
+
+    // A footer already on the spare (A), or zeros over the footer of every
+    // free spare (B): the payload write and the swap write nothing.
+    reset();
+    mount(efs_row(2, 7, 3, {{0, 0, 0, 100}}, 1));
+    const uint8_t spare = efs_ctx.spare_map[0];
+    ASSERT_EQ(EFS_write_data_footer(spare, payload.data()), 0);
+    auto before = image_.bytes;
+    EXPECT_EQ(EFS_write_data_block(spare, payload.data()), 41);
+    EXPECT_EQ(image_.bytes, before);
+
+    reset();
+    mount(efs_row(2, 7, 3, {{0, 0, 0, 100}}, 1));
+    ASSERT_EQ(EFS_scan_for_Data_Blocks_status_and_EC(), 0);
+    const uint8_t zeros[4] = {};
+    for (uint32_t s = 0; s < 3; ++s) {
+        if (efs_ctx.spare_status[s] != EFS_SPARE_FREE) continue;
+        ASSERT_EQ(EFS_physical_write((2 + efs_ctx.spare_map[s]) * 4096u + 4092u, 4, zeros), 0);
+    }
+    before = image_.bytes;
+    std::vector<uint8_t> valid(efs_ctx.valid_map, efs_ctx.valid_map + 7), spares(efs_ctx.spare_map, efs_ctx.spare_map + 3);
+    efs_bme_t entry{valid.data(), spares.data(), 0, 0, 0};
+    EXPECT_EQ(EFS_bme_swap_and_write_new_block(&entry, 0, payload.data()), 41);
+    EXPECT_EQ(image_.bytes, before);
+    EXPECT_EQ(std::vector<uint8_t>(efs_ctx.valid_map, efs_ctx.valid_map + 7), valid) << "the entry is unchanged";
+}

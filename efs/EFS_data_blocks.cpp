@@ -30,12 +30,20 @@ int check_payload_and_footer_blank(uint32_t physical_block) {
     return check_blank(address, fmt::kBlockSize - fmt::kPayloadOffset);
 }
 
-// The payload write after check_payload_and_footer_blank: one write and a
-// read-back compare.
-int write_payload(uint32_t physical_block, const uint8_t* payload) {
+// A footer: the CRC-32 of the payload.
+void make_footer(const uint8_t* payload, uint8_t (&footer)[fmt::kFooterSize]) {
+    le::store32(footer, EFS_crc32(0, payload, fmt::kPayloadSize));
+}
+
+// The payload and its footer after check_payload_and_footer_blank: each one
+// write and a read-back compare.
+int write_payload_and_footer(uint32_t physical_block, const uint8_t* payload) {
     uint32_t address = 0;
     if (!data_block_address(physical_block, fmt::kPayloadOffset, &address)) return 22;
-    return write_verified(address, fmt::kPayloadSize, payload, false);
+    if (const int rc = write_verified(address, fmt::kPayloadSize, payload, false); rc != 0) return rc;
+    uint8_t footer[fmt::kFooterSize];
+    make_footer(payload, footer);
+    return write_verified(address + fmt::kPayloadSize, sizeof footer, footer, false);
 }
 
 }  // namespace
@@ -90,8 +98,7 @@ int swap_and_write_new_block(efs_bme_t* entry, uint32_t logical_block, const uin
     efs_ctx.spare_status[slot] = EFS_SPARE_DIRTY;
     efs_ctx.free_count -= 1;
     if (const int rc = check_payload_and_footer_blank(fresh); rc != 0) return rc;
-    if (const int rc = write_payload(fresh, payload); rc != 0) return rc;
-    if (const int rc = EFS_write_data_footer(fresh, payload); rc != 0) return rc;
+    if (const int rc = write_payload_and_footer(fresh, payload); rc != 0) return rc;
     entry->spare_map[slot] = entry->valid_map[logical_block];
     entry->valid_map[logical_block] = fresh;
     return 0;
@@ -214,7 +221,7 @@ int EFS_write_data_footer(uint32_t physical_block, const uint8_t* payload) {
     }
     note_spare_written(physical_block);
     uint8_t footer[fmt::kFooterSize];
-    le::store32(footer, EFS_crc32(0, payload, fmt::kPayloadSize));
+    make_footer(payload, footer);
     return write_verified(address, sizeof footer, footer, true);
 }
 
@@ -229,8 +236,7 @@ int EFS_write_data_block(uint32_t physical_block, const uint8_t* payload) {
     }
     if (const int rc = check_payload_and_footer_blank(physical_block); rc != 0) return rc;
     note_spare_written(physical_block);
-    if (const int rc = write_payload(physical_block, payload); rc != 0) return rc;
-    return EFS_write_data_footer(physical_block, payload);
+    return write_payload_and_footer(physical_block, payload);
 }
 
 int EFS_select_free_page_for_write(int* slot) {

@@ -39,6 +39,9 @@ int allocate_tables() {
     efs_ctx.erase_counts = static_cast<uint32_t*>(std::calloc(std::max<uint32_t>(v + s, 1), sizeof(uint32_t)));
     efs_ctx.valid_map = static_cast<uint8_t*>(std::calloc(std::max<uint32_t>(v, 1), 1));
     efs_ctx.spare_map = static_cast<uint8_t*>(std::calloc(std::max<uint32_t>(s, 1), 1));
+    // Before the check: when one allocation fails, the others stay in
+    // efs_ctx until release_mount_tables frees them.
+    keep_mount_tables();
     if (efs_ctx.spare_status == nullptr || efs_ctx.erase_counts == nullptr || efs_ctx.valid_map == nullptr ||
         efs_ctx.spare_map == nullptr) {
         return 12;

@@ -22,6 +22,10 @@ EfsState& state() {
     return s;
 }
 
+void keep_mount_tables() {
+    state().mount_tables = {efs_ctx.erase_counts, efs_ctx.valid_map, efs_ctx.spare_map, efs_ctx.spare_status};
+}
+
 void release_mount_tables() {
     std::free(efs_ctx.erase_counts);
     std::free(efs_ctx.valid_map);
@@ -33,6 +37,7 @@ void release_mount_tables() {
     std::memset(&efs_ctx, 0, sizeof efs_ctx);
     efs_ctx.retry_count = retries;
     EfsState& s = state();
+    s.mount_tables = {};
     std::free(s.mounted_places);
     s.mounted_places = nullptr;
     s.mounted_bm = s.mounted_valid = s.mounted_spare = s.mounted_files = 0;

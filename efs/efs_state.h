@@ -29,9 +29,25 @@ struct EfsState {
     // of its own: another id is another layout.
     uint8_t mounted_layout_id = 0;
     efs_file_layout_t* mounted_places = nullptr;  // copy of the configured places
+    // The four mount tables of efs_ctx once more, at aligned places: efs_ctx
+    // is packed, and the leak checker does not look for pointers at
+    // unaligned addresses. A mount outlives the host's last call
+    // (kelPqsNvarTerm(false) leaves it until the next start-up), so without
+    // these its tables would read as lost at exit. Set where the tables are
+    // allocated, cleared where they are released; never used to reach them.
+    struct MountTables {
+        uint32_t* erase_counts = nullptr;
+        uint8_t* valid_map = nullptr;
+        uint8_t* spare_map = nullptr;
+        uint8_t* spare_status = nullptr;
+    } mount_tables;
 };
 
 EfsState& state();
+
+// Records the mount tables efs_ctx now points to in EfsState::mount_tables;
+// run wherever they are allocated.
+void keep_mount_tables();
 
 // Releases the mount tables and clears efs_ctx (unmounted), all but the
 // retry count a mount set.

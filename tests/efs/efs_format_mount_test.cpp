@@ -252,6 +252,48 @@ TEST_F(EfsFormatMount, SizedMountLayoutChangesAndRemounts) {
     EXPECT_EQ(efs_ctx.mounted, 0);
 }
 
+// The aligned record of the mount tables (what keeps a mount that outlives
+// the host reachable for the leak checker) holds the tables efs_ctx points
+// to from every allocation, a refused mount's too, and nothing once they are
+// released.
+TEST_F(EfsFormatMount, TheAlignedRecordFollowsTheMountTables) {
+    const auto& kept = dorv::efs::state().mount_tables;
+    const auto tracks = [&] {
+        return kept.erase_counts != nullptr && kept.erase_counts == efs_ctx.erase_counts &&
+               kept.valid_map == efs_ctx.valid_map && kept.spare_map == efs_ctx.spare_map &&
+               kept.spare_status == efs_ctx.spare_status;
+    };
+    const auto cleared = [&] {
+        return kept.erase_counts == nullptr && kept.valid_map == nullptr && kept.spare_map == nullptr &&
+               kept.spare_status == nullptr;
+    };
+    EfsImage image = EfsImage::formatted(kRow);
+    const auto length = static_cast<uint32_t>(image.bytes.size());
+    ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
+    ASSERT_EQ(efs_mount_image(image.bytes.data(), length), 0);
+    EXPECT_TRUE(tracks());
+    ASSERT_EQ(EFS_init(0), 0);  // a re-mount: new tables
+    EXPECT_TRUE(tracks());
+    std::vector<uint8_t> blank(length, 0xFF);
+    ASSERT_EQ(efs_mount_image(blank.data(), length), 41);  // refused, its tables held until released
+    EXPECT_TRUE(tracks());
+    ASSERT_EQ(efs_mount_image(image.bytes.data(), length), 0);
+    ASSERT_EQ(EFS_do_format(), 0);
+    EXPECT_TRUE(cleared());
+    ASSERT_EQ(efs_mount_image(image.bytes.data(), length), 0);
+    EfsLayoutRow moved = kRow;
+    moved.files[1].offset = 12;
+    ASSERT_EQ(dorv::test::load_efs_layout(moved), 0);  // unmounts
+    EXPECT_TRUE(cleared());
+    ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
+    ASSERT_EQ(efs_mount_image(image.bytes.data(), length), 0);
+    ASSERT_EQ(EFS_physical_init(1), 0);  // a new image of the library's own
+    EXPECT_TRUE(cleared());
+    ASSERT_EQ(efs_mount_image(image.bytes.data(), length), 0);
+    efs_release_image();
+    EXPECT_TRUE(cleared());
+}
+
 TEST_F(EfsFormatMount, SizedMountKeepsTheFlashLayerInsideTheCallersBuffer) {
     EfsImage image = EfsImage::formatted(kRow);
     ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);

@@ -52,7 +52,9 @@ DORV_API int dfs_force_dirty_erase(void);
 /* 22 and 0 while no partition is mounted. */
 DORV_API int dfs_idle_reclaim(void);
 DORV_API int dfs_idle_reclaim_needed(void);
+/* The context's idle-reclaim flag; false without a context. */
 DORV_API bool dfs_get_idle_reclaim_enabled(void);
+/* Sets the flag (there is no call that clears it). */
 DORV_API void dfs_set_idle_reclaim_enabled(void);
 
 /* Always 0. */

@@ -170,7 +170,13 @@ DORV_API int EFS_write_with_read_check(uint32_t address, uint32_t length, const 
 DORV_API int EFS_commit_BME(efs_bme_t* entry, uint32_t reserved_a, uint32_t reserved_b);
 // Moves to the next BM block with an entry whose CRC is set: 0, 1, 5, 12, 22, 41.
 DORV_API int EFS_switch_BM(efs_bme_t* entry);
+// Kills the header of BM block bm_index, then erases the block: 0, 22 (no
+// such block, the current one while mounted, or past the image's limit), or
+// a code passed up.
 DORV_API int EFS_erase_next_BM(uint32_t bm_index);
+// Reads BM block bm_index and records in next_bm_state whether it reads
+// erased: 0, 22 (no such block, or the current one while mounted), or a code
+// passed up.
 DORV_API int EFS_check_next_BM_state(uint32_t bm_index);
 // Erases every BM block (the current one last) and unmounts: 0, 1 (no
 // image), 22 (a BM block past the image's limit: nothing erased), or a code
@@ -181,11 +187,17 @@ DORV_API int EFS_write_RTFD_marker(void);
 
 /* Data blocks and copy-on-write */
 
+// Reads every data block's header and footer into the erase counts and the
+// spare statuses; a single spare with a bad header is erased again with the
+// average count. 0, 1 (not mounted), 41 (a mapped block or two spares bad),
+// or a code passed up.
 DORV_API int EFS_scan_for_Data_Blocks_status_and_EC(void);
 // Erase and write a physical data block; while mounted, a block the valid
 // map names (it holds files) is refused with 22, and so is a block that runs
 // past the image's limit.
 DORV_API int EFS_erase_data_block(uint32_t physical_block, uint32_t erase_count);
+// Erases the used spare with the lowest erase count, which becomes free: 0,
+// 1 (not mounted), 28 (no used spare), or a code passed up.
 DORV_API int EFS_erase_dirty_block(void);
 // Copy-on-write of a logical block into the free spare with the lowest erase
 // count, in `entry`'s maps (the caller commits). A spare whose payload or
@@ -193,6 +205,10 @@ DORV_API int EFS_erase_dirty_block(void);
 // is marked used).
 DORV_API int EFS_bme_swap_and_write_new_block(efs_bme_t* entry, uint32_t logical_block,
                                               const uint8_t* payload);
+// Writes the footer, the CRC-32 of the 4076 payload bytes given, into a
+// physical data block after a blank check: 0, 22 (null payload, no such
+// block, one the mounted valid map names, or a footer outside the image), or
+// 41.
 DORV_API int EFS_write_data_footer(uint32_t physical_block, const uint8_t* payload);
 // Writes the payload and its footer into a physical block; a payload or
 // footer area that does not read erased answers 41 with nothing written.

@@ -26,13 +26,24 @@ public:
     IFile& operator=(const IFile&) = delete;
 
     virtual bool isDirectory() = 0;
+    // Bytes of the node's record, and for a directory those of everything below.
     virtual uint32_t getSize() = 0;
+    // A directory keeps the node among its children in name order (the name
+    // argument is not used); a file refuses.
     virtual bool addFile(const std::string& name, std::shared_ptr<IFile> file) = 0;
+    // A directory removes the first child named by the path's part before its
+    // first '/', or passes the rest on to it; a file refuses.
     virtual bool deleteFile(const std::string& path) = 0;
+    // A directory hands out its first child of exactly that name; a file
+    // finds nothing.
     virtual bool getFile(const std::string& name, std::shared_ptr<IFile>* out) = 0;
+    // Appends the header of each file record below (a file: its own) to
+    // entries, with data_offset set to where its payload lands in data, and
+    // the payload to data.
     virtual void serialize(std::vector<_cfg_file_entry_t>& entries, std::vector<uint8_t>& data) = 0;
     virtual ~IFile();
 
+    // parentPath + "/" + the node's name, or the name alone without a parent path.
     std::string getFullPath();
 
     std::vector<uint8_t> record;   // 12-byte header, then the payload
@@ -62,7 +73,9 @@ public:
 
 class DORV_API Directory : public IFile {
 public:
+    // An empty directory without a record (the root of every FCS tree).
     Directory();
+    // A directory holding a copy of a record of at least 12 bytes.
     Directory(const uint8_t* record, uint32_t length);
     bool isDirectory() override;
     uint32_t getSize() override;
@@ -81,9 +94,14 @@ DORV_API bool fileCompare(std::shared_ptr<IFile> a, std::shared_ptr<IFile> b);
 // Pre-order walk over a tree.
 class DORV_API FileIterator {
 public:
+    // Starts the walk at once (firstFile).
     explicit FileIterator(std::shared_ptr<IFile> root);
     ~FileIterator();
+    // The name of the root's first child, or "" when there is none (or the
+    // root is no directory).
     std::string firstFile();
+    // The full path (getFullPath) of the next node in pre-order, or "" at the
+    // end (also when the walk has nowhere to stand).
     std::string nextFile();
 
     std::shared_ptr<IFile> root;

@@ -1,8 +1,13 @@
 // The library API that the image tool calls: start-up from a record of input
 // buffers, access to configuration values (NVARs) by path, and termination,
 // which builds a new Zan.cfg table. Every failure is answered with false and
-// reported through the status callback. A C++ header: the functions have
-// plain C names, but the callback's key type and kelPqsIsVfsDeployed are C++.
+// reported through the status callback (a null callback reports nothing).
+// Answers that are no failure carry no report: kelpqsCheckNvarExists for an
+// NVAR the table does not hold, kelPqsGetBuildZanCfgFcsBuffer while there is
+// no Zan.cfg buffer, and the state queries (kelPqsIsInitialized,
+// kelFcsIsInitialized, kelPqsIsVfsDeployed, kelPqsGetEfsSize). A C++ header:
+// the functions have plain C names, but the callback's key type and
+// kelPqsIsVfsDeployed are C++.
 #ifndef DORV_KELPQS_H
 #define DORV_KELPQS_H
 
@@ -78,22 +83,42 @@ DORV_C_BEGIN
 // overrides into the current values. A null callback makes the library silent.
 DORV_API bool kelPqsDorvInit(const DorvInitTables* tables, DorvStatusCallback callback);
 
-// Hands out the value of an NVAR of the selected table. *data points into the
-// library's own buffer: valid until the NVAR is resized or the tables are
-// rebuilt or freed. writable and maxSize may be null.
+// Hands out the value of an NVAR of the selected table; a path without the
+// leading "/home/" gets it. *data points into the library's own buffer (null
+// for an empty value): valid until the NVAR is resized or the tables are
+// rebuilt or freed. writable and maxSize may be null. *writable is false for
+// a file with a trailer while the values are deployed (such a file is never
+// written back), else true; it is advice only: nothing refuses a resize or a
+// change of such a value. *maxSize is the file table's maximum data size.
 DORV_API bool kelPqsNvarGet(const char* path, void** data, uint32_t* size, FcsFileName table,
                             bool* writable, uint32_t* maxSize);
 
-// Resizes a current value in place; bytes it adds read as zero.
+// Resizes a current value and sets *data to its buffer, which may have
+// moved: every pointer handed out for this NVAR before is then invalid. The
+// bytes kept read as before, bytes it adds read as zero; size 0 frees the
+// value (*data null). On failure the value and *data stay as they were. The
+// file's maximum data size is not checked: a larger value is served until
+// termination, which leaves it out of the new Zan.cfg table without a report
+// and does not write it back; after kelPqsNvarTerm(true) the current value is
+// then the tarvo.cfg one (which the next termination writes back while values
+// are deployed).
 DORV_API bool kelPqsNvarResize(const char* path, void** data, uint32_t newSize);
 
+// True when the selected table holds an entry of that path, valid or not; a
+// path the table lacks, and any path while the tables are not built, answer
+// false without a report (a null path or an unknown table is reported).
 DORV_API bool kelpqsCheckNvarExists(const char* path, FcsFileName table);
 
-// The Zan.cfg FCS buffer: after start-up the one from ombl.cfg, after
-// kelPqsNvarTerm(true) the newly built one. It stays the library's.
+// The Zan.cfg FCS buffer, the library's own: after start-up a copy of the one
+// in ombl.cfg, after kelPqsNvarTerm(true) the newly built one. It is freed by
+// the next kelPqsNvarTerm, a failed one too, or kelPqsDorvInit (one refused on
+// its arguments or the state keeps it). False without a report while there is
+// none: before any start-up, after one without ombl.cfg until a kept
+// termination, and after kelPqsNvarTerm(false).
 DORV_API bool kelPqsGetBuildZanCfgFcsBuffer(void** buffer, uint32_t* size);
 
-// 0, 1, 2 select the tarvo.cfg, Zan.cfg and current-values tables.
+// 0, 1, 2 select the tarvo.cfg, Zan.cfg and current-values tables; any other
+// index is reported and gives the current-values table.
 DORV_API FcsFileName kelPqsGetFcsFileNameMapping(unsigned index);
 
 // True while the engine file system image is mounted.
@@ -104,8 +129,18 @@ DORV_API bool kelFcsIsInitialized(void);
 // Size in bytes of the EFS image that the loaded layout needs.
 DORV_API uint32_t kelPqsGetEfsSize(void);
 
-// Builds the new Zan.cfg table from the current values; keep true leaves the
-// library running on it, keep false releases everything.
+// Builds the new Zan.cfg table from every valid current value; one longer
+// than its file's maximum data size (or than a record can carry) is left out
+// without a report. While values are deployed it then writes each value of
+// that table back to flash, changed or not, except those of files with a
+// trailer; an empty value over an empty file is skipped, and a file missing
+// on flash fails the termination. keep true leaves the library running on the
+// new table (kelPqsGetBuildZanCfgFcsBuffer hands it out; the current values
+// are rebuilt from tarvo.cfg and it); keep false releases every table, the
+// new one too. Before any start-up, or after a released one, it answers false
+// (reported) and changes nothing; any other failure releases everything,
+// except that a kept termination which cannot rebuild the current values
+// keeps the new Zan.cfg buffer and refuses access until the next start-up.
 DORV_API bool kelPqsNvarTerm(bool keep);
 
 DORV_C_END

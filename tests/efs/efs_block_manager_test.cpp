@@ -234,8 +234,9 @@ TEST_F(EfsBlockManager, MarkerOverwritesTheFirstHeader) {
     EXPECT_EQ(EFS_commit_BME(&e, 0, 0), 1);
 }
 
-// Regression: an unmount cleared the retry count the mount had set, so every
-// verified call answered 41 and wrote nothing until the next mount.
+// An unmount by erase, marker or format keeps the retry count the mount set,
+// so the verified calls go on working; with a count of 0 they would answer
+// 41 and write nothing until the next mount.
 TEST_F(EfsBlockManager, AnUnmountKeepsTheRetryCountOfTheMount) {
     row_ = dorv::test::efs_row(2, 7, 3);
     const uint8_t data[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
@@ -251,9 +252,9 @@ TEST_F(EfsBlockManager, AnUnmountKeepsTheRetryCountOfTheMount) {
     }
 }
 
-// Regression: commit, switch and swap adopted caller maps that a mount
-// refuses (an entry past V + S overran erase_counts in wear levelling, a
-// block mapped twice lost the file system); each is refused untouched.
+// Commit, switch and swap refuse, untouched, caller maps that a mount would
+// refuse: adopted, an entry past V + S would overrun erase_counts in wear
+// levelling and a block mapped twice would lose the file system.
 TEST_F(EfsBlockManager, EntriesWhoseMapsAreNotAPermutationAreRefusedUntouched) {
     start(2, 7, 3);
     ASSERT_EQ(EFS_scan_for_Data_Blocks_status_and_EC(), 0);
@@ -279,8 +280,8 @@ TEST_F(EfsBlockManager, EntriesWhoseMapsAreNotAPermutationAreRefusedUntouched) {
     expect_image_matches_context();
 }
 
-// Regression: the switch wrote the entry's CRC as given, retiring the old
-// block for a record no mount takes.
+// The switch refuses an entry whose CRC does not match its bytes: written as
+// given, it would retire the old block for a record no mount takes.
 TEST_F(EfsBlockManager, SwitchRefusesAnEntryWhoseCrcDoesNotMatch) {
     start(2, 7, 3);
     const auto before = image_.bytes;
@@ -295,7 +296,8 @@ TEST_F(EfsBlockManager, SwitchRefusesAnEntryWhoseCrcDoesNotMatch) {
     EXPECT_EQ(+efs_ctx.current_bm, 1u);
 }
 
-// Regression: with no logical blocks the commit copied from a null valid map.
+// With no logical blocks (a null valid map) the commit still lands, without
+// reading from the null map.
 TEST_F(EfsBlockManager, AnEmptyValidMapCommits) {
     row_ = dorv::test::efs_row(2, 0, 3);
     image_ = EfsImage::formatted(row_);

@@ -103,9 +103,10 @@ TEST_F(EfsDataBlocks, EraseKillsTheHeaderThenReheadersWithOneMore) {
     EXPECT_TRUE(flash.log().empty());
 }
 
-// Regression: the exported block calls erased or wrote a block the mounted
-// file system maps: the erase lost a file at once, and a payload written over
-// a block of no file (all 0xFF) left a footer that failed every later write.
+// The exported block calls refuse (22) a block the mounted file system maps:
+// an erase there would lose a file at once, and a payload written over a
+// block of no file (all 0xFF) would leave a footer that fails every later
+// write.
 TEST_F(EfsDataBlocks, BlocksThatHoldFilesAreRefusedWhileMounted) {
     mount(dorv::test::efs_row(2, 7, 3, {{0, 0, 0, 100}}));
     const std::vector<uint8_t> payload(4076, 0x5A);
@@ -119,9 +120,9 @@ TEST_F(EfsDataBlocks, BlocksThatHoldFilesAreRefusedWhileMounted) {
     EXPECT_EQ(EFS_write(0, 0, sizeof data, data), 0);
 }
 
-// Regression: a block call on a block that runs past the end of the caller's
-// buffer stored its first bytes (the zeroed header CRC, the payload) and only
-// then failed with 22 on the rest.
+// A block call on a block that runs past the end of the caller's buffer
+// answers 22 before it stores anything: no zeroed header CRC, no payload
+// bytes land ahead of the refusal.
 TEST_F(EfsDataBlocks, ABlockRunningPastTheBufferIsRefusedUntouched) {
     const EfsLayoutRow small = dorv::test::efs_row(2, 3, 2);
     std::vector<uint8_t> buffer = EfsImage::formatted(small).bytes;
@@ -141,9 +142,9 @@ TEST_F(EfsDataBlocks, ABlockRunningPastTheBufferIsRefusedUntouched) {
     EXPECT_EQ(buffer, before);
 }
 
-// Regression: a spare written through the exported calls while mounted stayed
-// free in the mount's eyes, so the next file write chose it and failed its
-// blank check (41).
+// A spare written through the exported calls while mounted is no longer free
+// to the mount, so the next file write takes another one; counted free, it
+// would be chosen and fail its blank check (41).
 TEST_F(EfsDataBlocks, ASpareWrittenFromOutsideIsNoLongerFree) {
     mount(dorv::test::efs_row(2, 3, 3, {{0, 0, 0, 100}}, 1));
     ASSERT_EQ(EFS_scan_for_Data_Blocks_status_and_EC(), 0);
@@ -157,9 +158,9 @@ TEST_F(EfsDataBlocks, ASpareWrittenFromOutsideIsNoLongerFree) {
     EXPECT_EQ(dorv::test::efs_read_whole(0).data, data);
 }
 
-// Regression: a verified write into a spare marked it used before it knew
-// the write would happen, so a write refused by the range check (22) or by
-// the blank check (41) still took a free spare from the mount.
+// A verified write marks a spare used only once it has stored into it: one
+// refused by the range check (22) or by the blank check (41) leaves every
+// spare free.
 TEST_F(EfsDataBlocks, AVerifiedWriteThatStoresNothingLeavesTheSparesFree) {
     mount(dorv::test::efs_row(2, 3, 2, {{0, 0, 0, 100}}, 1));
     ASSERT_EQ(EFS_scan_for_Data_Blocks_status_and_EC(), 0);
@@ -235,7 +236,8 @@ TEST_F(EfsDataBlocks, NoFreeOrNoDirtySpareAnswers28AndWritesNothing) {
     reset();
     EXPECT_EQ(EFS_scan_for_Data_Blocks_status_and_EC(), 1);  // not mounted: no tables to touch
     EXPECT_EQ(EFS_erase_dirty_block(), 1);
-    // Regression: the choice of a free slot answered 28, "no free spare".
+    // Not mounted, the choice of a free slot answers 1, not 28 ("no free
+    // spare"), and leaves the slot alone.
     int slot = -1;
     EXPECT_EQ(EFS_select_free_page_for_write(&slot), 1);
     EXPECT_EQ(slot, -1);

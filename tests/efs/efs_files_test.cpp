@@ -238,9 +238,10 @@ TEST_F(EfsFiles, ArgumentsAndStateAreCheckedBeforeTheFlash) {
     EXPECT_TRUE(flash.log().empty());
 }
 
-// Regression: a write over the file's limit (34) and the delete of an empty
-// file (2) were answered before the status scan, so the spare statuses stayed
-// unknown and the host's spare calls answered 28 after them.
+// A write over the file's limit (34) and the delete of an empty file (2)
+// answer only after the status scan, so the spare statuses are known after
+// them; answered before it, the host's spare calls would find no free spare
+// (28).
 TEST_F(EfsFiles, ARefusedWriteOrDeleteLeavesTheSpareStatusesKnown) {
     const auto row = dorv::test::efs_row(2, 7, 3, {{0, 0, 0, 100}, {1, 0, 200, 100}}, 2);
     const std::vector<uint8_t> data(101, 0x5A);
@@ -387,9 +388,9 @@ TEST_F(EfsFiles, ChangesTheLayoutCannotCarryOutAreRefusedUntouched) {
     EXPECT_EQ(dorv::test::efs_read_whole(0).data, std::vector<uint8_t>(196, 0x3C));
 }
 
-// Regression: spares whose erase count (0xFFFFFFFF) no choice takes were
-// counted free, so a two-block write copied its first block and then
-// answered 28.
+// Spares whose erase count (0xFFFFFFFF) no choice takes do not count as
+// free: a two-block write with too few others answers 28 before it copies
+// anything, rather than copying its first block and then failing.
 TEST_F(EfsFiles, SparesNoChoiceTakesAreNotCountedFree) {
     EfsLayoutRow row = dorv::test::efs_row(2, 4, 3, {{0, 0, 0, 8000}}, 1);
     row.wear_leveling_threshold = 0xFFFFFFFFu;
@@ -400,9 +401,9 @@ TEST_F(EfsFiles, SparesNoChoiceTakesAreNotCountedFree) {
     EXPECT_EQ(write(0, pattern(4000, 2)), 0) << "one block takes the one spare left";
 }
 
-// Regression: the spares a write makes sure of can be one more than the
-// blocks it writes; counting only choosable spares against that number
-// refused (28) a one-block write that had a choosable spare for its block.
+// The spares a write makes sure of can be one more than the blocks it
+// writes; only the blocks it writes need a choosable spare, so a one-block
+// write with one choosable spare succeeds instead of answering 28.
 TEST_F(EfsFiles, ChoosableSparesAreNeededOnlyForTheBlocksAWriteWrites) {
     EfsLayoutRow row = dorv::test::efs_row(2, 4, 2, {{0, 0, 0, 8000}}, 1);
     row.wear_leveling_threshold = 0xFFFFFFFFu;

@@ -122,9 +122,10 @@ TEST_F(EfsFlash, VerifiedWriteRefusesBadArgumentsANonBlankTargetAndRetryCountZer
     EXPECT_TRUE(flash.log().empty());
 }
 
-// Regression: while mounted, a verified write went into the blank bytes of a
-// BM block or of a block holding files behind the block manager's back (the
-// next mount takes a record there; a payload byte breaks the block's footer).
+// While mounted, a verified write into the blank bytes of a BM block or of a
+// block holding files is refused (22): behind the block manager's back, the
+// next mount would take a record there, and a payload byte would break the
+// block's footer.
 TEST_F(EfsFlash, AVerifiedWriteIntoTheMountedStateIsRefused) {
     FaultFlash flash;
     ScopedMedium scoped(medium(), flash);

@@ -80,9 +80,9 @@ TEST_F(EfsFormatMount, FormatRefusals) {
     EXPECT_EQ(image, std::vector<uint8_t>(7 * 4096, 0x00));
 }
 
-// Regression: the format's early check refused (99) a layout whose only
-// record offset past 4072 belongs to a file placed in no logical block; the
-// format writes no record for such a file and laid such a layout out whole.
+// The format's early check (99) looks only at files placed in a logical
+// block: a layout whose only record offset past 4072 belongs to a file placed
+// in none formats, since the format writes no record for such a file.
 TEST_F(EfsFormatMount, AnOffsetPastThePayloadOutsideTheLogicalBlocksIsNoFormatConcern) {
     EfsLayoutRow row = kRow;
     row.files.push_back({6, 3, 5000, 0});  // block 3 is past V = 3
@@ -315,8 +315,8 @@ TEST_F(EfsFormatMount, SizedMountKeepsTheFlashLayerInsideTheCallersBuffer) {
 
 namespace {
 
-// Regression: a format over a mounted image left the old maps live, so a
-// later write answered 0 and was gone after the next mount.
+// A format over a mounted image unmounts it: with the old maps live, a later
+// write would answer 0 and be gone after the next mount.
 TEST_F(EfsFormatMount, FormatLeavesNoMountBehind) {
     EfsImage image = EfsImage::formatted(kRow);
     ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
@@ -335,8 +335,8 @@ TEST_F(EfsFormatMount, FormatLeavesNoMountBehind) {
     EXPECT_EQ(EFS_read(0, 0, &length, out), 2);
 }
 
-// Regression: a reload that changed only the layout id kept the mount, whose
-// next switch wrote headers of the new id.
+// A reload that changes only the layout id unmounts: a mount kept over it
+// would write headers of the new id at its next switch.
 TEST_F(EfsFormatMount, AnotherLayoutIdUnmounts) {
     EfsImage image = EfsImage::formatted(kRow);
     ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
@@ -351,9 +351,9 @@ TEST_F(EfsFormatMount, AnotherLayoutIdUnmounts) {
 }
 
 // Layouts needing more blocks than the image was bound with: erase and format
-// refuse them before their first store (regression: they erased what fitted
-// first, and the old file system no longer mounted); back under the first
-// layout the old file system mounts and the whole image is reachable.
+// refuse them before their first store (erasing what fits first would leave
+// an old file system that no longer mounts); back under the first layout the
+// old file system mounts and the whole image is reachable.
 void expect_only_the_first_layout_reaches_the_image() {
     const std::vector<uint8_t> before(efs_image, efs_image + 7 * 4096);
     const auto unchanged = [&] { return std::equal(before.begin(), before.end(), efs_image); };
@@ -368,8 +368,9 @@ void expect_only_the_first_layout_reaches_the_image() {
     EXPECT_EQ(EFS_do_format(), 0);
 }
 
-// Regression: an image adopted without a length had no limit, so a layout
-// needing more blocks let erase and format write past the caller's buffer.
+// An image adopted without a length keeps the size the layout needed then as
+// its limit: erase and format under a layout needing more blocks refuse
+// rather than write past the caller's buffer.
 TEST_F(EfsFormatMount, AnUnsizedImageKeepsTheSizeItWasAdoptedWith) {
     EfsImage image = EfsImage::formatted(kRow);
     ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
@@ -379,8 +380,9 @@ TEST_F(EfsFormatMount, AnUnsizedImageKeepsTheSizeItWasAdoptedWith) {
     EXPECT_EQ(image.bytes, before);
 }
 
-// Regression: the library's own image had no limit either, so after a
-// layout needing more blocks erase and format wrote past its allocation.
+// The library's own image keeps the size it was allocated with as its limit:
+// after a layout needing more blocks, erase and format refuse rather than
+// write past its allocation.
 TEST_F(EfsFormatMount, TheLibrarysOwnImageKeepsTheSizeItWasAllocatedWith) {
     ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
     ASSERT_EQ(EFS_init(1), 0);
@@ -388,9 +390,9 @@ TEST_F(EfsFormatMount, TheLibrarysOwnImageKeepsTheSizeItWasAllocatedWith) {
     EXPECT_EQ(EFS_init(0), 0);
 }
 
-// Regression: the library's own image handed back by EFS_init_tools under a
-// larger layout took the caller's word for its size, and the flash layer
-// reached past its allocation.
+// The library's own image handed back by EFS_init_tools under a larger
+// layout keeps its allocated size (22), whatever the layout claims, so the
+// flash layer never reaches past its allocation.
 TEST_F(EfsFormatMount, TheLibrarysOwnImageHandedBackKeepsItsSize) {
     ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);
     ASSERT_EQ(EFS_init(1), 0);
@@ -400,9 +402,9 @@ TEST_F(EfsFormatMount, TheLibrarysOwnImageHandedBackKeepsItsSize) {
     EXPECT_EQ(EFS_physical_read(7 * 4096, 1, &byte), 22);
 }
 
-// Regression: the library's own image handed back under a smaller layout
-// took that smaller size as its limit for good, so handing it back again
-// under the layout it was allocated for was refused (22).
+// The library's own image handed back under a smaller layout keeps its
+// allocated size as its limit, so handing it back again under the layout it
+// was allocated for is accepted, not refused (22).
 TEST_F(EfsFormatMount, TheLibrarysOwnImageHandedBackUnderASmallerLayoutKeepsItsSize) {
     const EfsLayoutRow large = dorv::test::efs_row(2, 7, 3, kRow.files, 8);
     ASSERT_EQ(dorv::test::load_efs_layout(large), 0);
@@ -415,8 +417,9 @@ TEST_F(EfsFormatMount, TheLibrarysOwnImageHandedBackUnderASmallerLayoutKeepsItsS
     EXPECT_EQ(EFS_write(0, 0, sizeof data, data), 0);
 }
 
-// Regression: a mount under a layout needing more than the image was
-// adopted with answered 0, and then every write and idle step answered 22.
+// A mount under a layout needing more than the image was adopted with is
+// refused (22) and leaves the EFS unmounted; accepted, every write and idle
+// step after it would answer 22.
 TEST_F(EfsFormatMount, AMountPastTheAdoptedImageIsRefused) {
     const EfsLayoutRow small = dorv::test::efs_row(2, 7, 3, kRow.files, 8);
     const EfsLayoutRow large = dorv::test::efs_row(2, 21, 3, kRow.files, 8);
@@ -434,8 +437,8 @@ TEST_F(EfsFormatMount, AMountPastTheAdoptedImageIsRefused) {
     EXPECT_EQ(EFS_write(0, 0, sizeof data, data), 0);
 }
 
-// Regression: replacing the image kept the mount, whose next commit wrote
-// the old maps into the fresh blank image.
+// Replacing the image unmounts: a mount kept over it would write the old
+// maps into the fresh blank image at its next commit.
 TEST_F(EfsFormatMount, ReplacingTheImageUnmounts) {
     EfsImage image = EfsImage::formatted(kRow);
     ASSERT_EQ(dorv::test::load_efs_layout(kRow), 0);

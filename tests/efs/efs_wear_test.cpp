@@ -223,10 +223,10 @@ TEST_F(EfsWear, IdleWithEverySpareFreeErasesNothingAndOneBmBlockIsNeverErased) {
     EXPECT_EQ(dorv::test::efs_read_whole(0).data, data);
 }
 
-// Regression: with one BM block filled to its last record slot, a write, a
-// delete and a wear move copied blocks into spares for a commit that could
-// not land (5). Regression: the delete of a file already empty, which needs
-// no commit, answered 5 there instead of 2 when no wear move was due.
+// With one BM block filled to its last record slot, a write, a delete and a
+// wear move answer 5 before they copy any block into a spare for a commit
+// that cannot land. The delete of a file already empty needs no commit and
+// answers 2 there, not 5, when no wear move is due.
 TEST_F(EfsWear, ACommitThatCannotLandIsRefusedBeforeAnyCopy) {
     mount(layout(0, 1), [](EfsImage& im) {
         for (uint32_t k = 1; 16 + (k + 1) * im.r() <= 4095; ++k) {

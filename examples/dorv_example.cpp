@@ -40,6 +40,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -367,6 +368,7 @@ struct Output {
     const Bytes* bytes;
     std::string path;  // the file replaced: the target, or the file a symbolic link names
     std::string temp;
+    bool made = false;  // whether the temporary exists, to be removed on failure
 };
 
 void writeFailed(const std::string& target, const std::string& why) {
@@ -410,6 +412,7 @@ bool writeTemporary(Output& out) {
         writeFailed(out.target, reasonOf(errno, "the temporary file " + out.temp + " does not open"));
         return false;
     }
+    out.made = true;
     const Bytes& bytes = *out.bytes;
     std::string why;
     errno = 0;
@@ -425,33 +428,49 @@ bool writeTemporary(Output& out) {
         if (ec) why = "the permissions of the temporary file: " + ec.message();
     }
     if (!why.empty()) {
-        std::remove(out.temp.c_str());
         writeFailed(out.target, why);
         return false;
     }
     return true;
 }
 
+void removeTemporaries(std::vector<Output>& outputs) {
+    for (Output& out : outputs) {
+        if (out.made) std::remove(out.temp.c_str());
+        out.made = false;
+    }
+}
+
 // Writes every output whole (see above); prints a line for each written.
 bool writeOutputs(std::vector<Output>& outputs) {
-    for (size_t i = 0; i < outputs.size(); ++i) {
-        if (!writeTemporary(outputs[i])) {
-            for (size_t j = 0; j < i; ++j) std::remove(outputs[j].temp.c_str());
-            std::fprintf(stderr, "no file was written\n");
-            return false;
+    size_t current = 0;
+    try {
+        for (; current < outputs.size(); ++current) {
+            if (!writeTemporary(outputs[current])) {
+                removeTemporaries(outputs);
+                std::fprintf(stderr, "no file was written\n");
+                return false;
+            }
         }
-    }
-    for (size_t i = 0; i < outputs.size(); ++i) {
-        std::error_code ec;
-        fs::rename(outputs[i].temp, outputs[i].path, ec);
-        if (ec) {
-            for (size_t j = i; j < outputs.size(); ++j) std::remove(outputs[j].temp.c_str());
-            writeFailed(outputs[i].target, "replacing it by " + outputs[i].temp + ": " + ec.message());
-            return false;
+        for (current = 0; current < outputs.size(); ++current) {
+            Output& out = outputs[current];
+            std::error_code ec;
+            fs::rename(out.temp, out.path, ec);
+            if (ec) {
+                removeTemporaries(outputs);
+                writeFailed(out.target, "replacing it by " + out.temp + ": " + ec.message());
+                return false;
+            }
+            out.made = false;
+            std::printf("wrote %s\n", out.target.c_str());
         }
-        std::printf("wrote %s\n", outputs[i].target.c_str());
+        return true;
+    } catch (const std::exception& e) {
+        // A path the file-system library cannot convert, or no memory.
+        removeTemporaries(outputs);
+        if (current < outputs.size()) writeFailed(outputs[current].target, e.what());
+        return false;
     }
-    return true;
 }
 
 // Whether the current value of `file` was read from flash at start-up: the

@@ -13,7 +13,16 @@
 //       writes the changed images back to their files. The new Zan.cfg is a
 //       bare FCS table, not an ombl.cfg partition: to start from it, pass an
 //       ombl.cfg partition holding it (the 16-byte head, whose word at offset
-//       8 is the table's size, in front of the table).
+//       8 is the table's size, in front of the table). A SKU that the file
+//       table does not name is refused before the library starts;
+//   dorv_example --write-sample <folder>
+//       writes the built-in sample set (ftbl.bin, tarvo.cfg, ombl.cfg,
+//       pqs.img, efs.img) into the folder and prints the command that runs
+//       the job on those files.
+//
+// Every file the program writes is written whole or not at all (see "Writing
+// files whole" below); when one cannot be written the program says which and
+// why and exits non-zero.
 //
 // The job: start the library with a callback that prints every report, read
 // every value by path and tell which came from flash, change one value, grow
@@ -26,12 +35,17 @@
 // are written and read here byte by byte, as a host tool would.
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <exception>
+#include <filesystem>
 #include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "dorv/afs.h"
@@ -73,6 +87,7 @@ bool inside(const Bytes& in, uint64_t at, uint64_t length) {
 constexpr uint32_t kFtblMagic = 0x4C425446;  // "FTBL"
 constexpr uint32_t kEfsMagic = 0x54534645;   // "EFST"
 constexpr size_t kFtblMinSize = 1024;
+constexpr uint32_t kFtblMaxSkus = 10;
 constexpr size_t kEntrySize = 68;
 constexpr size_t kNameSize = 48;
 constexpr size_t kEfsSection = 32;   // after the header and one SKU descriptor
@@ -159,6 +174,16 @@ std::vector<TableFile> readFileTable(const Bytes& ftbl, uint32_t sku) {
     return files;
 }
 
+// The SKUs that the file table's descriptors name, in their order; false
+// when the head is not one the library accepts (fewer than 1024 bytes, another
+// magic or more than 10 descriptors), which the library reports itself.
+bool skusOf(const Bytes& ftbl, std::vector<uint32_t>& skus) {
+    if (ftbl.size() < kFtblMinSize || get32(ftbl, 0) != kFtblMagic || get32(ftbl, 12) > kFtblMaxSkus) return false;
+    skus.clear();
+    for (uint32_t i = 0; i < get32(ftbl, 12); ++i) skus.push_back(get32(ftbl, 16 + 16 * i));
+    return true;
+}
+
 // ---- FCS buffers and the ombl.cfg partition ----
 
 struct Record {
@@ -196,9 +221,18 @@ Bytes text(const char* s) { return Bytes(s, s + std::char_traits<char>::length(s
 
 // ---- Printing ----
 
+// The catalogue keys under which start-up reports that the PQS image or the
+// EFS image did not mount, and whether either was reported.
+constexpr int kKeyPqsMount = 341;
+constexpr int kKeyEfsMount = 342;
+bool g_pqsRefused = false;
+bool g_efsRefused = false;
+
 void printReport(ErrorLevel level, ImageToolsErrorName key, const char* keyText, const char* message) {
     std::printf("  report: level %d, key %d (%s):%s\n", static_cast<int>(level), static_cast<int>(key),
                 keyText, message);
+    g_pqsRefused = g_pqsRefused || key == kKeyPqsMount;
+    g_efsRefused = g_efsRefused || key == kKeyEfsMount;
 }
 
 // Text when every byte is printable (trailing NULs shown as \0), else hex.
@@ -310,10 +344,133 @@ _commonDorvTable bufferOf(Bytes& bytes) {
     return _commonDorvTable{bytes.empty() ? nullptr : bytes.data(), static_cast<uint32_t>(bytes.size())};
 }
 
-bool writeFile(const char* path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return out.good();
+// ---- Writing files whole ----
+//
+// A target is never written in place: its bytes go to a temporary file in
+// the target's folder, which is flushed and closed, every step checked, and
+// given the permissions of the target when there is one; only a whole
+// temporary replaces its target, by a rename. The rename is
+// std::filesystem::rename, which replaces an existing file on Windows as on
+// POSIX systems (MinGW's library calls MoveFileExW with
+// MOVEFILE_REPLACE_EXISTING). Of several outputs, every temporary is written
+// first and the renames follow only when all are whole: a file that cannot be
+// written leaves every target as it was. A rename that fails after others
+// succeeded (rare: each temporary was just made in its target's folder)
+// leaves those replaced and the rest as they were. Either way the program
+// exits non-zero. The bytes reach the operating system, not necessarily the
+// disk: the standard library has no call that waits for that.
+
+namespace fs = std::filesystem;
+
+struct Output {
+    Output(std::string target_, const Bytes& bytes_) : target(std::move(target_)), bytes(&bytes_) {}
+    std::string target;  // as given
+    const Bytes* bytes;
+    std::string path;  // the file replaced: the target, or the file a symbolic link names
+    std::string temp;
+    bool made = false;  // whether the temporary exists, to be removed on failure
+};
+
+void writeFailed(const std::string& target, const std::string& why) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "cannot write %s: %s\n", target.c_str(), why.c_str());
+}
+
+std::string reasonOf(int error, const std::string& fallback) { return error != 0 ? std::strerror(error) : fallback; }
+
+// Writes the whole temporary of one output; on failure nothing is left of it.
+bool writeTemporary(Output& out) {
+    std::error_code ec;
+    fs::path target(out.target);
+    if (fs::is_symlink(fs::symlink_status(target, ec))) {
+        const fs::path real = fs::canonical(target, ec);
+        if (!ec) target = real;
+    }
+    out.path = target.string();
+    const fs::file_status status = fs::status(target, ec);
+    const bool exists = fs::exists(status);
+    if (exists && !fs::is_regular_file(status)) {
+        writeFailed(out.target, "not a regular file");
+        return false;
+    }
+    if (exists && (status.permissions() & fs::perms::owner_write) == fs::perms::none) {
+        writeFailed(out.target, "the file is read-only");
+        return false;
+    }
+    // A name beside the target that no file has yet.
+    for (int n = 0;; ++n) {
+        if (n == 100) {
+            writeFailed(out.target, "no free name for a temporary file beside it");
+            return false;
+        }
+        out.temp = out.path + ".tmp" + (n == 0 ? std::string() : std::to_string(n));
+        if (!fs::exists(fs::symlink_status(out.temp, ec))) break;
+    }
+    errno = 0;
+    std::FILE* file = std::fopen(out.temp.c_str(), "wb");
+    if (file == nullptr) {
+        writeFailed(out.target, reasonOf(errno, "the temporary file " + out.temp + " does not open"));
+        return false;
+    }
+    out.made = true;
+    const Bytes& bytes = *out.bytes;
+    std::string why;
+    errno = 0;
+    if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
+        why = reasonOf(errno, "write error");
+    }
+    errno = 0;
+    if (why.empty() && std::fflush(file) != 0) why = reasonOf(errno, "write error");
+    errno = 0;
+    if (std::fclose(file) != 0 && why.empty()) why = reasonOf(errno, "write error");
+    if (why.empty() && exists) {
+        fs::permissions(out.temp, status.permissions(), ec);
+        if (ec) why = "the permissions of the temporary file: " + ec.message();
+    }
+    if (!why.empty()) {
+        writeFailed(out.target, why);
+        return false;
+    }
+    return true;
+}
+
+void removeTemporaries(std::vector<Output>& outputs) {
+    for (Output& out : outputs) {
+        if (out.made) std::remove(out.temp.c_str());
+        out.made = false;
+    }
+}
+
+// Writes every output whole (see above); prints a line for each written.
+bool writeOutputs(std::vector<Output>& outputs) {
+    size_t current = 0;
+    try {
+        for (; current < outputs.size(); ++current) {
+            if (!writeTemporary(outputs[current])) {
+                removeTemporaries(outputs);
+                std::fprintf(stderr, "no file was written\n");
+                return false;
+            }
+        }
+        for (current = 0; current < outputs.size(); ++current) {
+            Output& out = outputs[current];
+            std::error_code ec;
+            fs::rename(out.temp, out.path, ec);
+            if (ec) {
+                removeTemporaries(outputs);
+                writeFailed(out.target, "replacing it by " + out.temp + ": " + ec.message());
+                return false;
+            }
+            out.made = false;
+            std::printf("wrote %s\n", out.target.c_str());
+        }
+        return true;
+    } catch (const std::exception& e) {
+        // A path the file-system library cannot convert, or no memory.
+        removeTemporaries(outputs);
+        if (current < outputs.size()) writeFailed(outputs[current].target, e.what());
+        return false;
+    }
 }
 
 // Whether the current value of `file` was read from flash at start-up: the
@@ -348,6 +505,26 @@ void printImages(Inputs& in, const std::vector<TableFile>& files) {
     }
 }
 
+// After the library's reports of a failed start-up: a line that names the
+// image which did not mount, when the reports say which one it was.
+void explainStartUpFailure(const Inputs& in) {
+    if (g_efsRefused && in.efsPath != nullptr) {
+        const uint32_t needed = kelPqsGetEfsSize();
+        if (needed == 0) {
+            std::printf("the EFS image %s does not mount: the file table has no EFS layout for SKU %u\n", in.efsPath,
+                        in.sku);
+        } else if (in.efs.size() != needed) {
+            std::printf("the EFS image %s is %zu bytes; the EFS layout of SKU %u in the file table needs %u bytes\n",
+                        in.efsPath, in.efs.size(), in.sku, needed);
+        } else {
+            std::printf("the EFS image %s does not mount\n", in.efsPath);
+        }
+    } else if (g_pqsRefused && in.pqsPath != nullptr) {
+        std::printf("the PQS image %s (%zu bytes) does not mount: too short, or not an AFS partition\n", in.pqsPath,
+                    in.pqs.size());
+    }
+}
+
 int run(Inputs& in) {
     DorvInitTables record{};
     record.tarvoCfg = bufferOf(in.tarvo);
@@ -362,6 +539,7 @@ int run(Inputs& in) {
                 in.sku, in.tarvo.size(), in.ombl.size(), in.ftbl.size(), in.pqs.size(), in.efs.size());
     if (!kelPqsDorvInit(&record, printReport)) {
         std::printf("start-up failed\n");
+        explainStartUpFailure(in);
         return 1;
     }
     std::printf("PQS image %s, values %s, EFS size for this layout %u bytes\n",
@@ -431,19 +609,16 @@ int run(Inputs& in) {
     }
     const Bytes table(static_cast<uint8_t*>(zan), static_cast<uint8_t*>(zan) + zanSize);
     printZanRecords(table, files);
-    if (in.output != nullptr) {
-        std::printf("wrote %s\n", writeFile(in.output, table) ? in.output : "nothing: the output file failed");
-    }
     const bool ended = kelPqsNvarTerm(false);
     std::printf("library %s\n", ended && !kelFcsIsInitialized() ? "terminated" : "failed to terminate");
     printImages(in, files);
-    if (in.pqsPath != nullptr) {
-        std::printf("wrote %s\n", writeFile(in.pqsPath, in.pqs) ? in.pqsPath : "nothing: the PQS file failed");
-    }
-    if (in.efsPath != nullptr) {
-        std::printf("wrote %s\n", writeFile(in.efsPath, in.efs) ? in.efsPath : "nothing: the EFS file failed");
-    }
-    return ended ? 0 : 1;
+    // The outputs go out together, once the images are final.
+    std::vector<Output> outputs;
+    if (in.output != nullptr) outputs.emplace_back(in.output, table);
+    if (in.pqsPath != nullptr) outputs.emplace_back(in.pqsPath, in.pqs);
+    if (in.efsPath != nullptr) outputs.emplace_back(in.efsPath, in.efs);
+    const bool written = writeOutputs(outputs);
+    return ended && written ? 0 : 1;
 }
 
 // The two images of the sample: the files marked deployed go into the PQS
@@ -546,19 +721,104 @@ bool readInput(const char* what, const char* path, Bytes& out) {
     return false;
 }
 
-int usage(const char* program) {
-    std::fprintf(stderr,
+// Reads an image, which must not be empty.
+bool readImage(const char* what, const char* path, Bytes& out) {
+    if (!readInput(what, path, out)) return false;
+    if (out.empty()) std::fprintf(stderr, "the %s %s is empty\n", what, path);
+    return !out.empty();
+}
+
+// A SKU: decimal, or hexadecimal after 0x.
+bool parseSku(std::string_view text, uint32_t& sku) {
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    // from_chars takes no sign, no blank and no prefix of its own.
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, sku, base);
+    return !text.empty() && error == std::errc() && stop == end;
+}
+
+// Refuses a SKU that no descriptor of the file table names: the library
+// would treat it as no error, skip every value and build an empty Zan.cfg.
+bool skuNamed(const char* ftblPath, const Bytes& ftbl, uint32_t sku) {
+    std::vector<uint32_t> skus;
+    if (!skusOf(ftbl, skus) || std::find(skus.begin(), skus.end(), sku) != skus.end()) return true;
+    std::string named;
+    for (const uint32_t s : skus) named += (named.empty() ? "" : ", ") + std::to_string(s);
+    std::fprintf(stderr, "the file table %s has no table for SKU %u; %s%s\n", ftblPath, sku,
+                 skus.empty() ? "it names no SKU" : "the SKUs it names: ", named.c_str());
+    return false;
+}
+
+// A path quoted for the shell when it needs it.
+std::string quoted(const std::string& path) {
+    const bool plain = !path.empty() && std::all_of(path.begin(), path.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               std::strchr("/\\._-+=,:@%", c) != nullptr;
+    });
+    if (plain) return path;
+#ifdef _WIN32
+    return '"' + path + '"';
+#else
+    std::string out = "'";
+    for (const char c : path) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+#endif
+}
+
+// Writes the sample set into a folder and prints the command that runs the
+// job on it.
+int writeSample(const char* program, const char* folder) {
+    Inputs in;
+    if (!sampleInputs(in)) {
+        std::fprintf(stderr, "cannot build the sample images\n");
+        return 1;
+    }
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) {
+        std::fprintf(stderr, "cannot make the folder %s: %s\n", folder, ec.message().c_str());
+        return 1;
+    }
+    std::string base = folder;
+    if (base.back() != '/' && base.back() != '\\') base += '/';
+    const std::pair<const char*, const Bytes*> files[] = {
+        {"ftbl.bin", &in.ftbl}, {"tarvo.cfg", &in.tarvo}, {"ombl.cfg", &in.ombl}, {"pqs.img", &in.pqs},
+        {"efs.img", &in.efs}};
+    std::vector<Output> outputs;
+    for (const auto& [name, bytes] : files) outputs.emplace_back(base + name, *bytes);
+    if (!writeOutputs(outputs)) return 1;
+    const auto at = [&](const char* name) { return quoted(base + name); };
+    std::printf("run the job on the sample (it writes the changed images back and the new Zan.cfg table to %s):\n"
+                "  %s --pqs %s --efs %s %s %u %s %s %s\n",
+                at("Zan.cfg").c_str(), quoted(program).c_str(), at("pqs.img").c_str(), at("efs.img").c_str(),
+                at("ftbl.bin").c_str(), in.sku, at("tarvo.cfg").c_str(), at("ombl.cfg").c_str(),
+                at("Zan.cfg").c_str());
+    return 0;
+}
+
+int usage(std::FILE* stream, const char* program) {
+    std::fprintf(stream,
                  "usage: %s [[--pqs <image>] [--efs <image>] <ftbl.bin> <sku> <tarvo.cfg> [<ombl.cfg> "
                  "[<new Zan.cfg>]]]\n"
+                 "       %s --write-sample <folder>\n"
                  "  without arguments: the whole job on a sample set built in memory\n"
+                 "  --write-sample: writes that sample set (ftbl.bin, tarvo.cfg, ombl.cfg, pqs.img, efs.img)\n"
+                 "    into the folder and prints the command that runs the job on it\n"
                  "  --pqs, --efs: the PQS and EFS images; the changed images are written back to these files\n"
+                 "  <sku>: decimal, or hexadecimal after 0x; the file table must name it\n"
                  "  <ombl.cfg>: an ombl.cfg partition (a 16-byte head whose 32-bit little-endian word at\n"
                  "    offset 8 is the size of the Zan.cfg table that follows it); \"\" for none\n"
                  "  <new Zan.cfg>: where the new Zan.cfg table goes (default: Zan.cfg). It is a bare FCS\n"
                  "    table, not an ombl.cfg partition, so it is no input for <ombl.cfg>: to start from it,\n"
-                 "    pass an ombl.cfg partition that holds it (the 16-byte head in front of the table)\n",
-                 program);
-    return 2;
+                 "    pass an ombl.cfg partition that holds it (the 16-byte head in front of the table)\n"
+                 "  -h, --help: this text\n"
+                 "Every file is written whole or not at all; the exit status is not 0 when one was not.\n",
+                 program, program);
+    return stream == stdout ? 0 : 2;
 }
 
 }  // namespace
@@ -573,26 +833,36 @@ int main(int argc, char** argv) {
         return run(in);
     }
     std::vector<const char*> positional;
+    const char* sampleFolder = nullptr;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if ((arg == "--pqs" || arg == "--efs") && i + 1 < argc) {
-            const char* path = argv[++i];
-            Bytes& image = arg == "--pqs" ? in.pqs : in.efs;
-            (arg == "--pqs" ? in.pqsPath : in.efsPath) = path;
-            if (!readInput(arg == "--pqs" ? "PQS image" : "EFS image", path, image)) return 2;
+        if (arg == "--help" || arg == "-h") return usage(stdout, argv[0]);
+        if (arg == "--pqs" || arg == "--efs" || arg == "--write-sample") {
+            if (i + 1 == argc) {
+                std::fprintf(stderr, "the option %s needs a value\n", arg.c_str());
+                return usage(stderr, argv[0]);
+            }
+            (arg == "--pqs" ? in.pqsPath : arg == "--efs" ? in.efsPath : sampleFolder) = argv[++i];
         } else {
             positional.push_back(argv[i]);
         }
     }
-    if (positional.size() < 3 || positional.size() > 5) return usage(argv[0]);
-    char* end = nullptr;
-    const unsigned long long sku = std::strtoull(positional[1], &end, 0);
-    in.sku = static_cast<uint32_t>(sku);
-    if (end == positional[1] || *end != '\0' || positional[1][0] == '-' || sku > 0xFFFFFFFFull) {
-        std::fprintf(stderr, "the SKU \"%s\" is not a 32-bit unsigned number\n", positional[1]);
+    if (sampleFolder != nullptr) {
+        if (argc != 3 || sampleFolder[0] == '\0') return usage(stderr, argv[0]);
+        return writeSample(argv[0], sampleFolder);
+    }
+    if (positional.size() < 3 || positional.size() > 5) return usage(stderr, argv[0]);
+    if (!parseSku(positional[1], in.sku)) {
+        std::fprintf(stderr, "the SKU \"%s\" is not a 32-bit unsigned number (decimal, or hexadecimal after 0x)\n",
+                     positional[1]);
         return 2;
     }
-    if (!readInput("file table", positional[0], in.ftbl) || !readInput("tarvo.cfg", positional[2], in.tarvo) ||
+    // The SKU is checked before anything else is read, the library started
+    // or a file written.
+    if (!readInput("file table", positional[0], in.ftbl) || !skuNamed(positional[0], in.ftbl, in.sku)) return 2;
+    if ((in.pqsPath != nullptr && !readImage("PQS image", in.pqsPath, in.pqs)) ||
+        (in.efsPath != nullptr && !readImage("EFS image", in.efsPath, in.efs)) ||
+        !readInput("tarvo.cfg", positional[2], in.tarvo) ||
         (positional.size() >= 4 && positional[3][0] != '\0' && !readInput("ombl.cfg", positional[3], in.ombl))) {
         return 2;
     }
